@@ -1,0 +1,6 @@
+#include <cstdio>
+
+int main() {
+    std::puts("Quorim v0.11b");
+    return 0;
+}
