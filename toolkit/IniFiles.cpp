@@ -1,0 +1,253 @@
+#include "IniFiles.h"
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include <QFile>
+#include <QSaveFile>
+#include <QString>
+
+#include "SysUtils.h"
+
+namespace IniFiles {
+
+namespace {
+
+const std::string_view Utf8Bom = "\xEF\xBB\xBF";
+
+struct TLine {
+    std::string Text;
+    std::string Eol; // "\n", "\r\n", or empty for a last line without one
+};
+
+struct TContent {
+    std::string Bom;
+    std::vector<TLine> Lines;
+
+    std::string DefaultEol() const {
+        return Lines.empty() || Lines.front().Eol.empty() ? "\n" : Lines.front().Eol;
+    }
+};
+
+enum class TLineKind { Other, Section, Key };
+
+struct TParsedLine {
+    TLineKind Kind = TLineKind::Other;
+    std::string_view Name;  // section or key name, trimmed
+    std::string_view Value; // key value, trimmed
+};
+
+bool IsBlank(char C) {
+    return C == ' ' || C == '\t';
+}
+
+std::string_view Trim(std::string_view S) {
+    while (!S.empty() && IsBlank(S.front()))
+        S.remove_prefix(1);
+    while (!S.empty() && IsBlank(S.back()))
+        S.remove_suffix(1);
+    return S;
+}
+
+TParsedLine Parse(std::string_view Text) {
+    TParsedLine line;
+    std::string_view trimmed = Trim(Text);
+    if (trimmed.empty() || trimmed.front() == ';' || trimmed.front() == '#')
+        return line;
+    if (trimmed.front() == '[') {
+        std::string_view name = trimmed.substr(1);
+        name = name.substr(0, name.find(']'));
+        line.Kind = TLineKind::Section;
+        line.Name = Trim(name);
+        return line;
+    }
+    std::size_t equals = trimmed.find('=');
+    if (equals == std::string_view::npos)
+        return line;
+    line.Kind = TLineKind::Key;
+    line.Name = Trim(trimmed.substr(0, equals));
+    line.Value = Trim(trimmed.substr(equals + 1));
+    return line;
+}
+
+bool SameName(std::string_view A, std::string_view B) {
+    return QString::fromUtf8(A.data(), static_cast<qsizetype>(A.size()))
+               .compare(QString::fromUtf8(B.data(), static_cast<qsizetype>(B.size())),
+                        Qt::CaseInsensitive) == 0;
+}
+
+// Where a section and a key stand in the file; indexes into TContent::Lines.
+struct TLocation {
+    std::optional<std::size_t> Header;
+    std::optional<std::size_t> Key;
+    std::optional<std::size_t> LastKey; // last key line of the section
+};
+
+TLocation Locate(const TContent& Content, std::string_view Section, std::string_view Ident) {
+    TLocation location;
+    for (std::size_t i = 0; i < Content.Lines.size(); ++i) {
+        TParsedLine line = Parse(Content.Lines[i].Text);
+        if (line.Kind == TLineKind::Section) {
+            if (location.Header)
+                break; // only the first section of that name counts
+            if (SameName(line.Name, Section))
+                location.Header = i;
+        } else if (line.Kind == TLineKind::Key && location.Header) {
+            location.LastKey = i;
+            if (!location.Key && SameName(line.Name, Ident))
+                location.Key = i;
+        }
+    }
+    return location;
+}
+
+enum class TLoadResult { Loaded, Missing, Unreadable };
+
+TLoadResult Load(const std::string& FileName, TContent& Content) {
+    QFile file(QString::fromStdString(FileName));
+    if (!file.exists())
+        return TLoadResult::Missing;
+    if (!file.open(QIODevice::ReadOnly))
+        return TLoadResult::Unreadable;
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return TLoadResult::Unreadable;
+    std::string_view text(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    if (text.starts_with(Utf8Bom)) {
+        Content.Bom = Utf8Bom;
+        text.remove_prefix(Utf8Bom.size());
+    }
+    while (!text.empty()) {
+        std::size_t newline = text.find('\n');
+        TLine line;
+        if (newline == std::string_view::npos) {
+            line.Text = text;
+            text = {};
+        } else {
+            line.Text = text.substr(0, newline);
+            line.Eol = "\n";
+            if (!line.Text.empty() && line.Text.back() == '\r') {
+                line.Text.pop_back();
+                line.Eol = "\r\n";
+            }
+            text.remove_prefix(newline + 1);
+        }
+        Content.Lines.push_back(std::move(line));
+    }
+    return TLoadResult::Loaded;
+}
+
+[[noreturn]] void RaiseWriteError(const std::string& FileName) {
+    throw SysUtils::Exception("Unable to write to " + FileName);
+}
+
+void Save(const std::string& FileName, const TContent& Content) {
+    std::string bytes = Content.Bom;
+    for (const TLine& line : Content.Lines)
+        bytes += line.Text + line.Eol;
+    QSaveFile file(QString::fromStdString(FileName));
+    // A folder that only lets the file itself be written still gets the write, in place.
+    file.setDirectWriteFallback(true);
+    if (!file.open(QIODevice::WriteOnly))
+        RaiseWriteError(FileName);
+    if (file.write(bytes.data(), static_cast<qint64>(bytes.size())) !=
+        static_cast<qint64>(bytes.size()))
+        RaiseWriteError(FileName); // the destructor drops the temporary file
+    if (!file.commit())
+        RaiseWriteError(FileName);
+}
+
+bool HasLineBreak(std::string_view S) {
+    return S.find_first_of("\r\n") != std::string_view::npos;
+}
+
+void CheckNames(const std::string& Section, const std::string& Ident, const std::string& Value) {
+    std::string_view ident = Trim(Ident);
+    if (HasLineBreak(Section) || Section.find(']') != std::string::npos)
+        throw SysUtils::Exception("Invalid section name '" + Section + "'");
+    if (ident.empty() || HasLineBreak(Ident) || Ident.find('=') != std::string::npos ||
+        ident.front() == ';' || ident.front() == '#' || ident.front() == '[')
+        throw SysUtils::Exception("Invalid key name '" + Ident + "'");
+    if (HasLineBreak(Value))
+        throw SysUtils::Exception("Invalid value for key '" + Ident + "'");
+}
+
+} // namespace
+
+TIniFile::TIniFile(std::string FileName) : FFileName(std::move(FileName)) {}
+
+std::string TIniFile::ReadString(const std::string& Section, const std::string& Ident,
+                                 const std::string& Default) const {
+    TContent content;
+    if (Load(FFileName, content) != TLoadResult::Loaded)
+        return Default;
+    TLocation location = Locate(content, Section, Ident);
+    if (!location.Key)
+        return Default;
+    std::string_view value = Parse(content.Lines[*location.Key].Text).Value;
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front())
+        value = value.substr(1, value.size() - 2);
+    return std::string(value);
+}
+
+std::int64_t TIniFile::ReadInteger(const std::string& Section, const std::string& Ident,
+                                   std::int64_t Default) const {
+    std::optional<std::int64_t> value = SysUtils::ParseInteger(ReadString(Section, Ident, ""));
+    return value ? *value : Default;
+}
+
+double TIniFile::ReadFloat(const std::string& Section, const std::string& Ident,
+                           double Default) const {
+    double value = 0.0;
+    return SysUtils::TryStrToFloat(ReadString(Section, Ident, ""), value) ? value : Default;
+}
+
+void TIniFile::WriteString(const std::string& Section, const std::string& Ident,
+                           const std::string& Value) {
+    CheckNames(Section, Ident, Value);
+    TContent content;
+    // Writing over a file we could not read would lose what it holds.
+    if (Load(FFileName, content) == TLoadResult::Unreadable)
+        RaiseWriteError(FFileName);
+    const std::string eol = content.DefaultEol();
+    std::string value(Trim(Value));
+    std::string keyLine = std::string(Trim(Ident)) + "=" + value;
+
+    TLocation location = Locate(content, Section, Ident);
+    if (location.Key) {
+        // Keep the key as it was spelt, and the spacing around '='.
+        std::string& text = content.Lines[*location.Key].Text;
+        std::size_t valueStart = text.find('=') + 1;
+        while (valueStart < text.size() && IsBlank(text[valueStart]))
+            ++valueStart;
+        text = text.substr(0, valueStart) + value;
+    } else {
+        if (!location.Header) {
+            if (!content.Lines.empty() && !Trim(content.Lines.back().Text).empty())
+                content.Lines.push_back({"", eol});
+            content.Lines.push_back({"[" + std::string(Trim(Section)) + "]", eol});
+            location.Header = content.Lines.size() - 1;
+        }
+        std::size_t after = location.LastKey ? *location.LastKey : *location.Header;
+        content.Lines.insert(content.Lines.begin() + static_cast<std::ptrdiff_t>(after) + 1,
+                             TLine{keyLine, eol});
+    }
+    // A last line without a line end that now has lines after it needs one.
+    for (std::size_t i = 0; i + 1 < content.Lines.size(); ++i)
+        if (content.Lines[i].Eol.empty())
+            content.Lines[i].Eol = eol;
+    Save(FFileName, content);
+}
+
+void TIniFile::WriteInteger(const std::string& Section, const std::string& Ident,
+                            std::int64_t Value) {
+    WriteString(Section, Ident, std::to_string(Value));
+}
+
+void TIniFile::WriteFloat(const std::string& Section, const std::string& Ident, double Value) {
+    WriteString(Section, Ident, SysUtils::FloatToStr(Value));
+}
+
+} // namespace IniFiles

@@ -1,0 +1,52 @@
+// A settings file in the classic INI layout, read and written key by key.
+//
+// Reads look at the file as it is on disk at that moment and never fail: a missing or
+// unreadable file, section or key, or a value that does not parse, gives the default. Every
+// write goes to the file at once (read, change one line, save through a temporary file in the
+// same folder and a rename), creating the file when it is missing, so a failure part-way through
+// a series of writes leaves the earlier keys saved.
+//
+// A file edited by hand keeps everything the writes do not touch: other sections and keys,
+// comments (';' or '#' first on the line), blank lines, their order, a UTF-8 byte-order mark
+// and each line's own line end (LF or CRLF; new lines take the first line's). An existing key's
+// line is replaced where it stands; a new key goes after the last key line of its section (just
+// after the header when the section has none); a new section is appended at the end. Section and
+// key names compare case-insensitively; where a name occurs twice the first one counts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace IniFiles {
+
+class TIniFile {
+public:
+    explicit TIniFile(std::string FileName);
+
+    const std::string& FileName() const noexcept { return FFileName; }
+
+    // The value with surrounding blanks removed, and one pair of matching quotes around it
+    // (' or "), as the classic profile functions do. An empty value is returned as empty.
+    std::string ReadString(const std::string& Section, const std::string& Ident,
+                           const std::string& Default) const;
+    // Decimal, or hexadecimal with 0x, 0X or $ (SysUtils::ParseInteger); the caller cuts the
+    // value to its field's width.
+    std::int64_t ReadInteger(const std::string& Section, const std::string& Ident,
+                             std::int64_t Default) const;
+    double ReadFloat(const std::string& Section, const std::string& Ident, double Default) const;
+
+    // Raise SysUtils::Exception "Unable to write to <path>" when the file cannot be written,
+    // and SysUtils::Exception when a name or value would break the file's line structure (a
+    // line break anywhere, '=' in a key, ']' in a section name, an empty key).
+    void WriteString(const std::string& Section, const std::string& Ident,
+                     const std::string& Value);
+    // Decimal; pass unsigned fields as their unsigned value.
+    void WriteInteger(const std::string& Section, const std::string& Ident, std::int64_t Value);
+    // SysUtils::FloatToStr: up to 15 significant digits, '.' as the separator.
+    void WriteFloat(const std::string& Section, const std::string& Ident, double Value);
+
+private:
+    std::string FFileName;
+};
+
+} // namespace IniFiles
