@@ -1,0 +1,126 @@
+#include "SimWav.h"
+
+#include <algorithm>
+#include <cmath>
+#include <sndfile.h>
+#include <stdexcept>
+
+namespace SimWav {
+namespace {
+
+constexpr std::uint64_t CacheFrames = 16384;
+
+void Store(const MMSystem::WAVEFORMATEX& Format, double Value, std::uint8_t*& Dest) {
+    if (Format.wBitsPerSample == 8) {
+        const long v = std::clamp(std::lround(Value * 128.0), -128L, 127L);
+        *Dest++ = static_cast<std::uint8_t>(v + 128);
+    } else {
+        const long v = std::clamp(std::lround(Value * 32768.0), -32768L, 32767L);
+        const auto u = static_cast<std::uint16_t>(static_cast<std::int16_t>(v));
+        *Dest++ = static_cast<std::uint8_t>(u & 0xFF);
+        *Dest++ = static_cast<std::uint8_t>(u >> 8);
+    }
+}
+
+} // namespace
+
+void TSndFileCloser::operator()(sf_private_tag* File) const {
+    sf_close(File);
+}
+
+TWavInput::TWavInput(const std::string& FileName) {
+    SF_INFO info{};
+    FFile.reset(sf_open(FileName.c_str(), SFM_READ, &info));
+    if (!FFile)
+        throw std::runtime_error("Cannot read " + FileName + ": " + sf_strerror(nullptr));
+    if (info.samplerate <= 0 || info.channels <= 0)
+        throw std::runtime_error("Cannot read " + FileName + ": no audio in it");
+    FRate = static_cast<std::uint32_t>(info.samplerate);
+    FChannels = static_cast<unsigned>(info.channels);
+    FFrames = static_cast<std::uint64_t>(info.frames);
+}
+
+void TWavInput::Load(std::uint64_t FileFrame) {
+    FCacheStart = FileFrame;
+    FCache.resize(CacheFrames * FChannels);
+    sf_seek(FFile.get(), static_cast<sf_count_t>(FileFrame), SEEK_SET);
+    const sf_count_t got =
+        sf_readf_double(FFile.get(), FCache.data(), static_cast<sf_count_t>(CacheFrames));
+    FCacheFrames = got > 0 ? static_cast<std::uint64_t>(got) : 0;
+}
+
+double TWavInput::Sample(std::uint64_t FileFrame, unsigned Channel) {
+    if (FileFrame >= FFrames)
+        return 0.0;
+    if (FileFrame < FCacheStart || FileFrame >= FCacheStart + FCacheFrames)
+        Load(FileFrame);
+    if (FileFrame >= FCacheStart + FCacheFrames)
+        return 0.0;
+    const unsigned channel = std::min(Channel, FChannels - 1);
+    return FCache[(FileFrame - FCacheStart) * FChannels + channel];
+}
+
+void TWavInput::Read(const MMSystem::WAVEFORMATEX& Format, std::uint64_t FirstFrame,
+                     std::uint32_t Frames, std::uint8_t* Dest) {
+    const bool sameRate = Format.nSamplesPerSec == FRate;
+    const long double step = static_cast<long double>(FRate) / Format.nSamplesPerSec;
+    for (std::uint32_t i = 0; i < Frames; ++i) {
+        const std::uint64_t frame = FirstFrame + i;
+        for (unsigned c = 0; c < Format.nChannels; ++c) {
+            double value;
+            if (sameRate) {
+                value = Sample(frame, c);
+            } else {
+                // Linear interpolation is plenty for a simulated receiver.
+                const long double position = frame * step;
+                const auto whole = static_cast<std::uint64_t>(position);
+                const double fraction = static_cast<double>(position - whole);
+                value = Sample(whole, c) * (1.0 - fraction) + Sample(whole + 1, c) * fraction;
+            }
+            Store(Format, value, Dest);
+        }
+    }
+}
+
+void TWavOutput::PadTo(std::uint64_t Frame) {
+    if (!FFile || Frame <= FFramesWritten)
+        return;
+    std::vector<std::uint8_t> silence(std::min<std::uint64_t>(Frame - FFramesWritten, 8192) *
+                                      FFormat.nBlockAlign);
+    std::fill(silence.begin(), silence.end(), FFormat.wBitsPerSample == 8 ? 128 : 0);
+    while (FFramesWritten < Frame) {
+        const std::uint64_t n =
+            std::min<std::uint64_t>(Frame - FFramesWritten, silence.size() / FFormat.nBlockAlign);
+        sf_write_raw(FFile.get(), silence.data(), static_cast<sf_count_t>(n * FFormat.nBlockAlign));
+        FFramesWritten += n;
+    }
+}
+
+void TWavOutput::Write(const MMSystem::WAVEFORMATEX& Format, std::uint64_t Frame,
+                       const std::uint8_t* Bytes, std::uint32_t Size) {
+    if (!FFile) {
+        SF_INFO info{};
+        info.samplerate = static_cast<int>(Format.nSamplesPerSec);
+        info.channels = Format.nChannels;
+        info.format =
+            SF_FORMAT_WAV | (Format.wBitsPerSample == 8 ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16);
+        FFile.reset(sf_open(FFileName.c_str(), SFM_WRITE, &info));
+        if (!FFile)
+            throw std::runtime_error("Cannot write " + FFileName + ": " + sf_strerror(nullptr));
+        FFormat = Format;
+    }
+    // The file keeps the first format; audio played later in another format does not fit it.
+    if (Format.nSamplesPerSec != FFormat.nSamplesPerSec || Format.nChannels != FFormat.nChannels ||
+        Format.wBitsPerSample != FFormat.wBitsPerSample)
+        return;
+    PadTo(Frame);
+    sf_write_raw(FFile.get(), Bytes, Size);
+    FFramesWritten += Size / FFormat.nBlockAlign;
+}
+
+void TWavOutput::Finish(std::uint64_t Frame) {
+    PadTo(Frame);
+    FFile.reset();
+}
+
+} // namespace SimWav

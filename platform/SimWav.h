@@ -1,0 +1,72 @@
+// WAV files for the simulated sound card: an input read with libsndfile and converted to the
+// format a capture device is opened in, and an output that lays played audio on a timeline.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "MMSystem.h"
+
+struct sf_private_tag;
+
+namespace SimWav {
+
+struct TSndFileCloser {
+    void operator()(sf_private_tag* File) const;
+};
+using TSndFile = std::unique_ptr<sf_private_tag, TSndFileCloser>;
+
+// A receiver recording of any rate, width and channel count libsndfile reads. A mono file feeds
+// every channel; after its end the input is at the zero level.
+class TWavInput {
+public:
+    // Throws std::runtime_error with libsndfile's reason when the file cannot be read.
+    explicit TWavInput(const std::string& FileName);
+
+    std::uint32_t Rate() const { return FRate; }
+    std::uint64_t Frames() const { return FFrames; }
+    // Frames frames in Format starting at FirstFrame of the input as heard at Format's rate.
+    void Read(const MMSystem::WAVEFORMATEX& Format, std::uint64_t FirstFrame, std::uint32_t Frames,
+              std::uint8_t* Dest);
+
+private:
+    double Sample(std::uint64_t FileFrame, unsigned Channel);
+    void Load(std::uint64_t FileFrame);
+
+    TSndFile FFile;
+    std::uint32_t FRate = 0;
+    unsigned FChannels = 0;
+    std::uint64_t FFrames = 0;
+    // A window of the file in doubles: reads are sequential, so the file is read in slices.
+    std::vector<double> FCache;
+    std::uint64_t FCacheStart = 0;
+    std::uint64_t FCacheFrames = 0;
+};
+
+// Played audio as one WAV file in the first played format, with the zero level wherever
+// nothing played.
+class TWavOutput {
+public:
+    explicit TWavOutput(std::string FileName) : FFileName(std::move(FileName)) {}
+
+    // Bytes of Format that began playing at timeline frame Frame. Throws std::runtime_error when
+    // the file cannot be created.
+    void Write(const MMSystem::WAVEFORMATEX& Format, std::uint64_t Frame, const std::uint8_t* Bytes,
+               std::uint32_t Size);
+    // Pads with the zero level up to timeline frame Frame (at the file's rate) and closes.
+    void Finish(std::uint64_t Frame);
+    bool Opened() const { return FFile != nullptr; }
+    std::uint32_t Rate() const { return FFormat.nSamplesPerSec; }
+
+private:
+    void PadTo(std::uint64_t Frame);
+
+    std::string FFileName;
+    TSndFile FFile;
+    MMSystem::WAVEFORMATEX FFormat{};
+    std::uint64_t FFramesWritten = 0;
+};
+
+} // namespace SimWav
