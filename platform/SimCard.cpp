@@ -389,7 +389,10 @@ MMRESULT TSimCard::OpenStream(WaveCore::TStream& Stream) {
     const std::uint16_t channels =
         capture ? FConfig.Capture[index].Channels : FConfig.Playback[index].Channels;
     const WAVEFORMATEX& format = Stream.Format();
-    if ((StandardFlag(format) & formats) == 0 || format.nChannels > channels)
+    // Like a real card it plays rates outside the standard set too, but not a standard format
+    // whose flag it does not claim.
+    const DWORD flag = StandardFlag(format);
+    if ((flag != 0 && (flag & formats) == 0) || format.nChannels > channels)
         return MMSystem::WAVERR_BADFORMAT;
 
     auto state = std::make_unique<TStreamState>();
