@@ -1,6 +1,5 @@
-#include <cstdio>
+#include "Program.h"
 
-int main() {
-    std::puts("Quorim v0.11b");
-    return 0;
+int main(int argc, char** argv) {
+    return Program::Run(argc, argv);
 }

@@ -1,7 +1,10 @@
 #include "SimWav.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <fstream>
 #include <sndfile.h>
 #include <stdexcept>
 
@@ -96,8 +99,16 @@ void TWavOutput::PadTo(std::uint64_t Frame) {
     }
 }
 
+TWavOutput::TWavOutput(std::string FileName) : FFileName(std::move(FileName)) {
+    std::ofstream probe(FFileName, std::ios::binary | std::ios::trunc);
+    if (!probe)
+        throw std::runtime_error("Cannot write " + FFileName + ": " + std::strerror(errno));
+}
+
 void TWavOutput::Write(const MMSystem::WAVEFORMATEX& Format, std::uint64_t Frame,
                        const std::uint8_t* Bytes, std::uint32_t Size) {
+    if (FFailed)
+        return;
     if (!FFile) {
         SF_INFO info{};
         info.samplerate = static_cast<int>(Format.nSamplesPerSec);
@@ -105,8 +116,10 @@ void TWavOutput::Write(const MMSystem::WAVEFORMATEX& Format, std::uint64_t Frame
         info.format =
             SF_FORMAT_WAV | (Format.wBitsPerSample == 8 ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16);
         FFile.reset(sf_open(FFileName.c_str(), SFM_WRITE, &info));
-        if (!FFile)
-            throw std::runtime_error("Cannot write " + FFileName + ": " + sf_strerror(nullptr));
+        if (!FFile) {
+            FFailed = true;
+            return;
+        }
         FFormat = Format;
     }
     // The file keeps the first format; audio played later in another format does not fit it.

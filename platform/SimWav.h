@@ -49,10 +49,12 @@ private:
 // nothing played.
 class TWavOutput {
 public:
-    explicit TWavOutput(std::string FileName) : FFileName(std::move(FileName)) {}
+    // Creates the file at once, so that a path that cannot be written is reported here
+    // (std::runtime_error) rather than while audio plays.
+    explicit TWavOutput(std::string FileName);
 
-    // Bytes of Format that began playing at timeline frame Frame. Throws std::runtime_error when
-    // the file cannot be created.
+    // Bytes of Format that began playing at timeline frame Frame. Never throws: audio that
+    // cannot be written is left out of the file.
     void Write(const MMSystem::WAVEFORMATEX& Format, std::uint64_t Frame, const std::uint8_t* Bytes,
                std::uint32_t Size);
     // Pads with the zero level up to timeline frame Frame (at the file's rate) and closes.
@@ -67,6 +69,7 @@ private:
     TSndFile FFile;
     MMSystem::WAVEFORMATEX FFormat{};
     std::uint64_t FFramesWritten = 0;
+    bool FFailed = false;
 };
 
 } // namespace SimWav

@@ -1,0 +1,273 @@
+#include "Program.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+
+#include <QAbstractEventDispatcher>
+#include <QString>
+#include <QTimer>
+
+#include "Forms.h"
+#include "MMSystem.h"
+#include "SimCard.h"
+#include "WaveDevice.h"
+#include "Windows.h"
+#include "uMain.h"
+
+namespace Program {
+namespace {
+
+std::atomic<bool> Interrupted{false};
+
+extern "C" void OnTerminationSignal(int) {
+    Interrupted = true;
+}
+
+std::string Narrow(const char16_t* Text) {
+    return QString::fromStdU16String(std::u16string(Text)).toStdString();
+}
+
+std::string FormatList(MMSystem::DWORD Mask) {
+    using namespace WaveDefs;
+    const TWaveFormats formats = TWaveDevice::CapsToFormats(Mask);
+    std::string text;
+    for (int value = 1; value < WaveFormatCount; ++value) {
+        const auto format = static_cast<TWaveFormat>(value);
+        if (!formats.Contains(format))
+            continue;
+        const WaveFormatInfo& info = Info(format);
+        if (!text.empty())
+            text += ", ";
+        text += std::to_string(info.SampleRate) + " Hz " + std::to_string(info.BitsPerSample) +
+                " bit " + (info.Channels == 2 ? "stereo" : "mono");
+    }
+    return text.empty() ? "no standard format" : text;
+}
+
+void ListDevices() {
+    using namespace MMSystem;
+    std::cout << "Capture devices (RecDeviceID):\n";
+    for (UINT id = WAVE_MAPPER, count = waveInGetNumDevs(); id == WAVE_MAPPER || id < count; ++id) {
+        WAVEINCAPSW caps;
+        const bool known = waveInGetDevCapsW(id, &caps, sizeof caps) == MMSYSERR_NOERROR;
+        std::printf("  %2d  %s%s\n      %s\n", static_cast<int>(id),
+                    id == WAVE_MAPPER ? "default: " : "",
+                    known ? Narrow(caps.szPname).c_str() : "(unreadable)",
+                    known ? FormatList(caps.dwFormats).c_str() : "");
+        if (id == WAVE_MAPPER && count == 0)
+            break;
+    }
+    std::cout << "Playback devices (PlayDeviceID):\n";
+    for (UINT id = WAVE_MAPPER, count = waveOutGetNumDevs(); id == WAVE_MAPPER || id < count;
+         ++id) {
+        WAVEOUTCAPSW caps;
+        const bool known = waveOutGetDevCapsW(id, &caps, sizeof caps) == MMSYSERR_NOERROR;
+        std::printf("  %2d  %s%s\n      %s\n", static_cast<int>(id),
+                    id == WAVE_MAPPER ? "default: " : "",
+                    known ? Narrow(caps.szPname).c_str() : "(unreadable)",
+                    known ? FormatList(caps.dwFormats).c_str() : "");
+        if (id == WAVE_MAPPER && count == 0)
+            break;
+    }
+    std::cout << std::flush;
+}
+
+// Starts the repeater as if Start (or Test) were pressed and logs each new state text with the
+// clock time, until the simulated input is exhausted or a termination signal arrives.
+int RunHeadless(const TOptions& Options, SimCard::TSimCard* Card) {
+    bool failed = false;
+    Forms::TScopedUserNotices notices({
+        .OnException =
+            [&](const std::string& Message) {
+                std::cerr << "quorim: " << Message << std::endl;
+                failed = true;
+            },
+        .OnMessageBox =
+            [&](const std::string& Title, const std::string& Text) {
+                std::cerr << "quorim: " << Title << ": " << Text << std::endl;
+                failed = true;
+            },
+        .OnBeep = [] {},
+    });
+
+    const std::int64_t origin = Windows::ClockNs();
+    std::string last;
+    auto log = [&](const std::string& Text) {
+        if (Text == last)
+            return;
+        last = Text;
+        std::printf("%.3f %s\n", static_cast<double>(Windows::ClockNs() - origin) / 1e9,
+                    Text.c_str());
+        std::fflush(stdout);
+    };
+    auto form = std::make_unique<uMain::TfMainForm>(Options.Ini);
+    form->OnStateText = log;
+    if (!form->StateText().empty())
+        log(form->StateText());
+
+    if (!failed && !form->btnStart->isEnabled()) {
+        std::cerr << "quorim: no sound mode is available or selected, so the repeater cannot start"
+                  << std::endl;
+        failed = true;
+    }
+    if (!failed)
+        Forms::Guarded([&] { Options.Test ? form->btnTestClick() : form->btnStartClick(); });
+
+    if (!failed) {
+        std::signal(SIGINT, OnTerminationSignal);
+        std::signal(SIGTERM, OnTerminationSignal);
+        auto finished = [&] {
+            if (Interrupted)
+                return true;
+            if (!form->Recorder->Active()) {
+                std::cerr << "quorim: the capture device stopped" << std::endl;
+                failed = true;
+                return true;
+            }
+            // A replay under way is heard to its end; a recording of what follows the input is not.
+            return Card != nullptr && Card->InputExhausted() && !form->Player->Active();
+        };
+        auto check = [&] {
+            if (finished())
+                QCoreApplication::exit(0);
+        };
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, check);
+        poll.start(20);
+        QMetaObject::Connection idle;
+        if (auto* dispatcher = QAbstractEventDispatcher::instance())
+            idle = QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, check);
+        if (!finished())
+            QCoreApplication::exec();
+        QObject::disconnect(idle);
+    }
+    form.reset(); // stops the devices and writes the settings, as a closing window does
+    return failed ? 1 : 0;
+}
+
+bool HasDisplay() {
+    return std::getenv("QT_QPA_PLATFORM") != nullptr || std::getenv("DISPLAY") != nullptr ||
+           std::getenv("WAYLAND_DISPLAY") != nullptr;
+}
+
+} // namespace
+
+std::string UsageText() {
+    return "Usage: quorim [options]\n"
+           "A sound-card parrot repeater: records what the receiver hears while a signal lasts\n"
+           "and replays it through the transmitter, keyed by a tone on the control channel.\n"
+           "\n"
+           "Without options the window opens on the system's sound devices.\n"
+           "\n"
+           "  --input FILE.wav   use the simulated sound card; its receiver plays FILE\n"
+           "  --output FILE.wav  use the simulated sound card; what it transmits goes to FILE\n"
+           "  --headless         no window: start at once and print each new state as\n"
+           "                     'SECONDS STATE'; ends when the input file is exhausted, or\n"
+           "                     on Ctrl+C (SIGINT) or SIGTERM with a real sound card\n"
+           "  --test             with --headless: run the squelch test instead of the repeater\n"
+           "  --fast             simulated card: run as fast as possible (default when headless)\n"
+           "  --realtime         simulated card: run at the pace of the clock (default with a\n"
+           "                     window)\n"
+           "  --ini FILE         the settings file to use instead of the one beside the program\n"
+           "  --list-devices     list the capture and playback devices by the numbers the\n"
+           "                     settings RecDeviceID and PlayDeviceID use, and exit\n"
+           "  --help             show this text and exit\n";
+}
+
+TOptions ParseOptions(const std::vector<std::string>& Arguments) {
+    TOptions options;
+    for (std::size_t i = 0; i < Arguments.size(); ++i) {
+        const std::string& arg = Arguments[i];
+        auto value = [&](std::string& Into) {
+            if (i + 1 >= Arguments.size() || Arguments[i + 1].empty())
+                throw EUsage("option " + arg + " needs a file name");
+            Into = Arguments[++i];
+        };
+        if (arg == "--input")
+            value(options.Input);
+        else if (arg == "--output")
+            value(options.Output);
+        else if (arg == "--ini")
+            value(options.Ini);
+        else if (arg == "--headless")
+            options.Headless = true;
+        else if (arg == "--test")
+            options.Test = true;
+        else if (arg == "--fast")
+            options.Clock = TClockChoice::Fast;
+        else if (arg == "--realtime")
+            options.Clock = TClockChoice::RealTime;
+        else if (arg == "--list-devices")
+            options.ListDevices = true;
+        else if (arg == "--help" || arg == "-h")
+            options.Help = true;
+        else
+            throw EUsage("unknown option '" + arg + "'");
+    }
+    if (options.Test && !options.Headless)
+        throw EUsage("--test goes with --headless (in the window, press Тест)");
+    if (options.Clock != TClockChoice::Default && !options.Simulated())
+        throw EUsage(
+            "--fast and --realtime choose the simulated card's clock: give --input or --output");
+    return options;
+}
+
+int Run(int argc, char** argv) {
+    TOptions options;
+    try {
+        options = ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const EUsage& e) {
+        std::cerr << "quorim: " << e.what() << "\nTry 'quorim --help'." << std::endl;
+        return 2;
+    }
+    if (options.Help) {
+        std::cout << UsageText();
+        return 0;
+    }
+    if (options.Headless || options.ListDevices) {
+        if (std::getenv("QT_QPA_PLATFORM") == nullptr)
+            setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    } else if (!HasDisplay()) {
+        std::cerr << "quorim: there is no display to open the window on; run it with --headless"
+                     " (see --help)"
+                  << std::endl;
+        return 2;
+    }
+
+    Forms::TApplication app(argc, argv);
+    QCoreApplication::setApplicationName("Quorim");
+
+    std::unique_ptr<SimCard::TInstalledCard> card;
+    if (options.Simulated()) {
+        SimCard::TConfig config;
+        const bool fast = options.Clock == TClockChoice::Fast ||
+                          (options.Clock == TClockChoice::Default && options.Headless);
+        config.Clock = fast ? SimCard::TClockMode::Fast : SimCard::TClockMode::RealTime;
+        config.Capture[0].InputFile = options.Input;
+        config.Playback[0].OutputFile = options.Output;
+        config.Playback[0].KeepLog = false;
+        try {
+            card = std::make_unique<SimCard::TInstalledCard>(config);
+        } catch (const std::exception& e) {
+            std::cerr << "quorim: " << e.what() << std::endl;
+            return 2;
+        }
+    }
+
+    if (options.ListDevices) {
+        ListDevices();
+        return 0;
+    }
+    if (options.Headless)
+        return RunHeadless(options, card ? &card->Card() : nullptr);
+
+    uMain::TfMainForm form(options.Ini);
+    form.show();
+    return QApplication::exec();
+}
+
+} // namespace Program

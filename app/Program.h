@@ -1,0 +1,39 @@
+// The program around the main window: the command line, the choice of sound card, the device
+// list and the headless run.
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace Program {
+
+enum class TClockChoice { Default, Fast, RealTime };
+
+struct TOptions {
+    std::string Input;  // a WAV file played into the simulated card's capture device
+    std::string Output; // the simulated card's playback device writes here
+    std::string Ini;
+    bool Headless = false;
+    bool Test = false;
+    bool ListDevices = false;
+    bool Help = false;
+    TClockChoice Clock = TClockChoice::Default;
+
+    bool Simulated() const { return !Input.empty() || !Output.empty(); }
+};
+
+// A command line that cannot be run: the message says why.
+class EUsage : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+TOptions ParseOptions(const std::vector<std::string>& Arguments);
+std::string UsageText();
+
+// Runs the whole program; returns the exit status.
+int Run(int argc, char** argv);
+
+} // namespace Program

@@ -1,0 +1,638 @@
+#include "uMain.h"
+
+#include <algorithm>
+#include <bit>
+#include <clocale>
+#include <cmath>
+#include <cstring>
+#include <map>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QFont>
+#include <QLocale>
+
+#include "Forms.h"
+#include "RealFFT.h"
+#include "SysUtils.h"
+#include "Windows.h"
+#include "uProcs.h"
+#include "uSpectrum.h"
+
+namespace uMain {
+
+using namespace WaveUtils;
+using WaveDefs::Info;
+
+namespace {
+
+constexpr const char* SectionMain = "Main";
+constexpr const char* SectionOptions = "Options";
+
+} // namespace
+
+const std::string& LoadResString(TResString Id) {
+    static const std::map<TResString, std::string> table{
+        {TResString::sInactive, "НЕАКТИВНО"},   {TResString::sWaiting, "ОЖИДАНИЕ"},
+        {TResString::sRecording, "ЗАПИСЬ"},     {TResString::sPlayback, "ВОСПРОИЗВЕДЕНИЕ"},
+        {TResString::sBlocked, "ЗАБЛОКИРОВАН"}, {TResString::sNumberPattern, "0.000000"},
+    };
+    return table.at(Id);
+}
+
+std::string DefaultIniPath() {
+    const QFileInfo exe(QCoreApplication::applicationFilePath());
+    return QDir(exe.absolutePath()).filePath(exe.completeBaseName() + ".ini").toStdString();
+}
+
+// ---- the record list
+
+std::size_t TBlockList::Add(TBlock Block) {
+    FBlocks.push_back(std::move(Block));
+    return Count() - 1;
+}
+
+TBlock TBlockList::TakeFirst() {
+    TBlock block = std::move(FBlocks[FFirst]);
+    if (++FFirst == FBlocks.size())
+        Clear();
+    return block;
+}
+
+void TBlockList::Clear() {
+    FBlocks.clear(); // keeps the reserved storage
+    FFirst = 0;
+}
+
+// ---- the window
+
+TfMainForm::TfMainForm(std::string IniPath, QWidget* Parent)
+    : QWidget(Parent), FIniPath(IniPath.empty() ? DefaultIniPath() : std::move(IniPath)) {
+    CreateControls();
+    Forms::Guarded([this] { FormCreate(); });
+}
+
+TfMainForm::~TfMainForm() {
+    Forms::Guarded([this] { FormDestroy(); });
+}
+
+void TfMainForm::CreateControls() {
+    setWindowTitle("Quorim v0.11b");
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(295, 231);
+    move(0, 0);
+    QPalette face = palette();
+    face.setColor(QPalette::Window, face.color(QPalette::Button));
+    setPalette(face);
+    setAutoFillBackground(true);
+    QFont font(Forms::LoadInterfaceFont());
+    font.setPixelSize(11);
+    setFont(font);
+
+    auto label = [this](const char* Text, int Left, int Top, int Width, int Height) {
+        auto* l = new QLabel(QString::fromUtf8(Text), this);
+        l->setGeometry(Left, Top, Width, Height);
+        return l;
+    };
+    auto list = [this](int Left, int Top, QStringList Items) {
+        auto* c = new QComboBox(this);
+        c->setGeometry(Left, Top, 145, 21);
+        c->addItems(Items);
+        return c;
+    };
+    auto button = [this](const char* Text, int Left) {
+        auto* b = new QPushButton(QString::fromUtf8(Text), this);
+        b->setGeometry(Left, 203, 75, 25);
+        b->setEnabled(false);
+        return b;
+    };
+
+    Label1 = label("Управляющий канал", 8, 8, 106, 13);
+    cbChannel = list(144, 5, {"Левый", "Правый"});
+    Label2 = label("Режим", 8, 35, 32, 13);
+    cbMode = list(144, 32, {});
+    Label3 = label("Длительность", 8, 62, 73, 13);
+    seTime = new Spin::TSpinEdit(this);
+    seTime->setGeometry(144, 59, 73, 22);
+    seTime->SetMinValue(10);
+    seTime->SetMaxValue(300);
+    seTime->SetMaxLength(3);
+    seTime->SetValue(30);
+    Label4 = label("сек.", 231, 62, 21, 13);
+    Label6 = label("Метод", 8, 92, 33, 13);
+    cbMethod = list(144, 87, {"Схема \"A\"", "Схема \"B\""});
+    Label8 = label("Squech", 8, 120, 35, 13);
+    edSquelch = new StdCtrls::TEdit(this);
+    edSquelch->setGeometry(144, 114, 145, 21);
+    Label5 = label("Состояние", 8, 148, 54, 13);
+    lblState = label("", 144, 148, 145, 13);
+    QFont bold = font;
+    bold.setBold(true);
+    lblState->setFont(bold);
+    Label7 = label("Уровень", 8, 176, 43, 13);
+    for (auto* gauge : {&gLevel0, &gLevel1}) {
+        *gauge = new Gauges::TGauge(this);
+        (*gauge)->SetForeColor(QColor(0, 0, 128));
+        (*gauge)->SetProgress(0);
+    }
+    gLevel0->setGeometry(144, 176, 145, 7);
+    gLevel1->setGeometry(144, 184, 145, 7);
+    btnTest = button("Тест", 8);
+    btnStart = button("Старт", 133);
+    btnStop = button("Стоп", 214);
+
+    // Tab order: Start, Stop, channel, mode, duration, method, Test, squelch.
+    QWidget* order[] = {btnStart, btnStop, cbChannel, cbMode, seTime, cbMethod, btnTest, edSquelch};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i)
+        setTabOrder(order[i], order[i + 1]);
+    for (QWidget* w : order)
+        w->setFocusPolicy(Qt::StrongFocus);
+
+    connect(btnStart, &QPushButton::clicked, this,
+            [this] { Forms::Guarded([this] { btnStartClick(); }); });
+    connect(btnTest, &QPushButton::clicked, this,
+            [this] { Forms::Guarded([this] { btnTestClick(); }); });
+    connect(btnStop, &QPushButton::clicked, this,
+            [this] { Forms::Guarded([this] { btnStopClick(); }); });
+    connect(cbMode, &QComboBox::activated, this,
+            [this] { Forms::Guarded([this] { cbModeChange(); }); });
+    connect(cbChannel, &QComboBox::activated, this,
+            [this] { Forms::Guarded([this] { cbChannelChange(cbChannel); }); });
+    connect(cbMethod, &QComboBox::activated, this,
+            [this] { Forms::Guarded([this] { cbChannelChange(cbMethod); }); });
+    edSquelch->OnKeyPress = [this](QWidget* Sender, char16_t& Key) {
+        edSquelchKeyPress(Sender, Key);
+    };
+    edSquelch->OnExit = [this](QWidget* Sender) { edSquelchExit(Sender); };
+}
+
+void TfMainForm::SetStateText(TResString Id) {
+    FStateText = LoadResString(Id);
+    lblState->setText(QString::fromStdString(FStateText));
+    if (OnStateText)
+        OnStateText(FStateText);
+}
+
+void TfMainForm::SetRunningControls(bool Running) {
+    for (QWidget* w : std::initializer_list<QWidget*>{cbChannel, cbMode, seTime, cbMethod,
+                                                      edSquelch, btnTest, btnStart})
+        w->setEnabled(!Running);
+    btnStop->setEnabled(Running);
+}
+
+// ---- the state machine
+
+void TfMainForm::btnStartClick() {
+    ReadControls();
+    // Room for the longest recording, so that recording only allocates the blocks themselves.
+    const std::uint64_t limit = std::uint64_t{Recorder->SamplesPerSec()} * std::max(Duration, 0) *
+                                (Recorder->BitsPerSample() / 8u);
+    const std::uint64_t block = std::max<std::uint64_t>(BufferSize / 2, 1);
+    Blocks->Reserve(static_cast<std::size_t>(std::min<std::uint64_t>(limit / block + 2, 1u << 20)));
+    Recorder->Start();
+    SetRunningControls(true);
+    SetStateText(TResString::sWaiting);
+}
+
+void TfMainForm::btnTestClick() {
+    TestMode = true;
+    uSpectrum::CreateSpectForm(this);
+    btnStartClick();
+}
+
+void TfMainForm::btnStopClick() {
+    FStopping = true;
+    struct TReset {
+        bool& Flag;
+        ~TReset() { Flag = false; }
+    } reset{FStopping};
+    Player->Stop();
+    Recorder->Stop();
+    SetRunningControls(false);
+    SetStateText(TResString::sInactive);
+    gLevel0->SetProgress(0);
+    gLevel1->SetProgress(0);
+    TestMode = false;
+    if (uSpectrum::fSpectForm != nullptr)
+        uSpectrum::fSpectForm->close();
+}
+
+void TfMainForm::RecorderBufferDone(TWaveDevice*, const void* Buffer, std::uint32_t Size) {
+    if (Player->Active())
+        return;
+    // The channel buffers were sized from the same setting as the device's buffers; never let a
+    // mismatch write past them.
+    Size = std::min<std::uint32_t>(Size, static_cast<std::uint32_t>(2 * ChannelBuffers[0].size()));
+    void* const outputs[2] = {ChannelBuffers[0].data(), ChannelBuffers[1].data()};
+    const std::uint32_t n = Deinterleave(Buffer, outputs, Size, Recorder->Format());
+    const std::uint64_t limit = std::uint64_t{Recorder->SamplesPerSec()} *
+                                static_cast<std::uint64_t>(std::max(Duration, 0)) *
+                                (Recorder->BitsPerSample() / 8u);
+    if (n == 0)
+        return;
+    const TWaveFormat mono = MonoFormat();
+    UpdateLevels(n, mono);
+    const bool signal = AnalyseBuffer(ChannelBuffers[ControlChannel].data(), n, mono);
+    if (signal) {
+        if (TestMode) {
+            SetStateText(TResString::sRecording);
+        } else {
+            const std::size_t i = AddBlock(ChannelBuffers[1 - ControlChannel].data(), n);
+            if (i == 0)
+                SetStateText(TResString::sRecording);
+            else if (RecordedBytes >= limit)
+                StartPlayback();
+        }
+    } else if (RecordedBytes > 0) {
+        StartPlayback();
+    } else if (TestMode) {
+        SetStateText(TResString::sWaiting);
+    }
+}
+
+std::size_t TfMainForm::AddBlock(const void* Data, std::uint32_t Size) {
+    // Allocated before anything is counted, so that a refused allocation leaves the list and its
+    // byte total as they were.
+    TBlock block{std::make_unique_for_overwrite<std::uint8_t[]>(Size), Size};
+    std::memcpy(block.Data.get(), Data, Size);
+    const std::size_t index = Blocks->Add(std::move(block));
+    RecordedBytes += Size;
+    return index;
+}
+
+std::uint32_t TfMainForm::TakeBlock(void* Dest) {
+    if (Blocks->Empty())
+        return 0;
+    const TBlock block = Blocks->TakeFirst();
+    std::memcpy(Dest, block.Data.get(), block.Size);
+    RecordedBytes -= block.Size;
+    return block.Size;
+}
+
+void TfMainForm::ClearBlocks() {
+    Blocks->Clear();
+    RecordedBytes = 0;
+}
+
+void TfMainForm::StartPlayback() {
+    if (Recorder->Paused() || FStopping)
+        return;
+    Recorder->Pause();
+    Recorder->Flush();
+    Player->Start();
+}
+
+void TfMainForm::PlayerBufferDone(TWaveDevice*, void* Buffer, std::uint32_t& Size) {
+    const std::uint32_t len = TakeBlock(ChannelBuffers[1 - ControlChannel].data());
+    Generator->Generate(ChannelBuffers[ControlChannel].data(), len);
+    UpdateLevels(len, MonoFormat());
+    const void* const inputs[2] = {ChannelBuffers[0].data(), ChannelBuffers[1].data()};
+    Size = Interleave(inputs, Buffer, len, Player->Format());
+}
+
+void TfMainForm::PlayerStart(TWaveDevice*) {
+    SetStateText(TResString::sPlayback);
+}
+
+void TfMainForm::PlayerStop(TWaveDevice*) {
+    SetStateText(TResString::sBlocked);
+    Windows::ProcessMessages();
+    Windows::Sleep(LockTime);
+    // A Stop handled while the label repainted has closed the capture device and shown the
+    // inactive state; the lock still runs its time, but the label keeps saying so.
+    if (Recorder->Active())
+        SetStateText(TResString::sWaiting);
+    Recorder->Resume();
+}
+
+void TfMainForm::RecorderStop(TWaveDevice*) {
+    ClearBlocks();
+}
+
+void TfMainForm::UpdateLevels(std::uint32_t Size, TWaveFormat Format) {
+    Gauges::TGauge* gauges[2] = {gLevel0, gLevel1};
+    for (std::size_t g = 0; g < 2; ++g) {
+        Gauges::TGauge& gauge = *gauges[g];
+        const int level = std::abs(Peak(ChannelBuffers[g].data(), Size, Format));
+        const int diff = std::abs(gauge.Progress() - level);
+        if (diff > gauge.MaxValue() / LevelImmediateUpdateDifference ||
+            LevelElapsed[g] > LevelUpdatePeriod) {
+            gauge.SetProgress(level);
+            LevelElapsed[g] = 0;
+        } else {
+            LevelElapsed[g] += static_cast<std::uint32_t>(DurationMs(Size, Format));
+        }
+    }
+}
+
+// ---- detection
+
+bool TfMainForm::AnalyseBuffer(const void* ChannelData, std::uint32_t Size, TWaveFormat Format) {
+    const std::uint32_t decoded = DecodeSamples(ChannelData, Samples, Size, Format, false);
+    if (decoded == 0)
+        return false;
+    // The transform takes a power of two: a shorter last buffer, or a buffer size from the
+    // settings that does not give one, is judged on its largest power-of-two start.
+    const auto n = static_cast<std::int32_t>(std::bit_floor(decoded));
+    RealFFT::RealTransform(Samples, n, false);
+    if (uSpectrum::fSpectForm != nullptr)
+        ShowSpectrum(static_cast<std::uint32_t>(n), Format);
+
+    const std::uint32_t rate = Info(Format).SampleRate;
+    std::int32_t k = 0;
+    for (std::int32_t d = 1; d < n / 2 && (Method == 0 || Method == 1); ++d) {
+        const double f = RealFFT::BinFrequency(rate, n, static_cast<std::uint32_t>(d));
+        const bool selected = Method == 0 ? (MaxSignalFrequency < f && f <= MaxNoiseFrequency)
+                                          : f <= MaxSignalFrequency;
+        if (!selected)
+            continue;
+        if (Magnitudes.size() < static_cast<std::size_t>(k) + 1)
+            Magnitudes.resize(static_cast<std::size_t>(k) + 1);
+        Magnitudes[static_cast<std::size_t>(k)] =
+            RealFFT::BinMagnitude(Samples, n, static_cast<std::uint32_t>(d));
+        ++k;
+    }
+
+    bool raw;
+    if (Method == 0) {
+        raw = DetectSchemeA(k);
+    } else if (Method == 1) {
+        raw = DetectSchemeB(k);
+    } else {
+        SquelchHold = SquelchDelay;
+        raw = false;
+    }
+    if (raw) {
+        SquelchHold = 0;
+        return true;
+    }
+    if (SquelchHold < SquelchDelay) {
+        SquelchHold += static_cast<std::uint32_t>(DurationMs(Size, Format));
+        return true;
+    }
+    return false;
+}
+
+bool TfMainForm::DetectSchemeA(std::int32_t Count) {
+    uProcs::TrimExtremes(Magnitudes, Count, SquelchTrim, -1.0);
+    long double sum = 0.0L;
+    std::int32_t count = 0;
+    for (std::int32_t i = 0; i < Count; ++i) {
+        const double v = Magnitudes[static_cast<std::size_t>(i)];
+        if (v >= 0.0) {
+            sum += v;
+            ++count;
+        }
+    }
+    if (count == 0)
+        return false;
+    return sum / count < SquelchLevel;
+}
+
+bool TfMainForm::DetectSchemeB(std::int32_t Count) {
+    double peak = 0.0;
+    long double sum = 0.0L;
+    for (std::int32_t i = 0; i < Count; ++i) {
+        const double v = Magnitudes[static_cast<std::size_t>(i)];
+        if (v > peak || peak == 0.0)
+            peak = v;
+        sum += v;
+    }
+    if (peak > 0.0 && Count > 1)
+        return (sum - peak) / (Count - 1) / peak < SquelchLevel;
+    return false;
+}
+
+void TfMainForm::ShowSpectrum(std::uint32_t N, TWaveFormat Format) {
+    uSpectrum::ShowSpectrum(Samples, N, Format, Method, SquelchTrim);
+}
+
+// ---- settings and start-up
+
+void TfMainForm::LoadSettings() {
+    auto integer = [this](const char* Section, const char* Key, std::int64_t Default) {
+        return IniFile->ReadInteger(Section, Key, Default);
+    };
+    auto real = [this](const char* Section, const char* Key, double Default) {
+        return IniFile->ReadFloat(Section, Key, Default);
+    };
+    // Cut to the field's width, two's complement, as a typed store would.
+    auto int32 = [](std::int64_t V) {
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(V));
+    };
+    ControlChannel = int32(integer(SectionMain, "ControlChannel", 0));
+    SoundMode = int32(integer(SectionMain, "SoundMode", -1));
+    Duration = int32(integer(SectionMain, "Duration", 30));
+    Method = int32(integer(SectionMain, "Method", 0));
+    SquelchLevel = real(SectionMain, "SquelchLevel", 0.0005);
+    PlayDeviceID = int32(integer(SectionOptions, "PlayDeviceID", -1));
+    RecDeviceID = int32(integer(SectionOptions, "RecDeviceID", -1));
+    MaxSignalFrequency = real(SectionOptions, "MaxSignalFrequency", 5000);
+    MaxNoiseFrequency = real(SectionOptions, "MaxNoiseFrequency", 6000);
+    ControlFrequency = real(SectionOptions, "ControlFrequency", 100);
+    ControlVolume = static_cast<std::uint16_t>(integer(SectionOptions, "ControlVolume", 58982));
+    PlayVolume = static_cast<std::uint16_t>(integer(SectionOptions, "PlayVolume", 32767));
+    BuffersCount = static_cast<std::uint8_t>(integer(SectionOptions, "BuffersCount", 4));
+    BufferSize = static_cast<std::uint32_t>(integer(SectionOptions, "BufferSize", 8192));
+    LockTime = static_cast<std::uint16_t>(integer(SectionOptions, "LockTime", 500));
+    SquelchDelay = static_cast<std::uint16_t>(integer(SectionOptions, "SquelchDelay", 500));
+    SquelchTrim = real(SectionOptions, "SquelchTrim", 0.1);
+    LevelUpdatePeriod =
+        static_cast<std::uint16_t>(integer(SectionOptions, "LevelUpdatePeriod", 500));
+    LevelImmediateUpdateDifference =
+        static_cast<std::uint16_t>(integer(SectionOptions, "LevelImmediateUpdateDifference", 8));
+
+    // Clamped once, in the order of the keys.
+    if (ControlChannel < 0 || ControlChannel >= cbChannel->count())
+        ControlChannel = 0;
+    if (SoundMode < -1)
+        SoundMode = -1;
+    if (Duration < 10 || Duration > 300)
+        Duration = 30;
+    if (Method < 0 || Method >= cbMethod->count())
+        Method = 0;
+    if (!(SquelchLevel > 0.0) || !(SquelchLevel < 1.0))
+        SquelchLevel = 0.0005;
+    if (static_cast<std::uint32_t>(PlayDeviceID) >= Player->DeviceCount())
+        PlayDeviceID = -1;
+    if (static_cast<std::uint32_t>(RecDeviceID) >= Recorder->DeviceCount())
+        RecDeviceID = -1;
+    if (!(MaxSignalFrequency >= 1000.0))
+        MaxSignalFrequency = 5000;
+    if (!(MaxNoiseFrequency > MaxSignalFrequency))
+        MaxNoiseFrequency = MaxSignalFrequency + 1000;
+    if (SquelchTrim > 0.25)
+        SquelchTrim = 0.25;
+    if (LevelImmediateUpdateDifference < 2)
+        LevelImmediateUpdateDifference = 2;
+}
+
+void TfMainForm::SaveSettings() {
+    IniFile->WriteInteger(SectionMain, "ControlChannel", ControlChannel);
+    IniFile->WriteInteger(SectionMain, "SoundMode", SoundMode);
+    IniFile->WriteInteger(SectionMain, "Duration", Duration);
+    IniFile->WriteInteger(SectionMain, "Method", Method);
+    IniFile->WriteFloat(SectionMain, "SquelchLevel", SquelchLevel);
+    IniFile->WriteInteger(SectionOptions, "PlayDeviceID", PlayDeviceID);
+    IniFile->WriteInteger(SectionOptions, "RecDeviceID", RecDeviceID);
+    IniFile->WriteFloat(SectionOptions, "MaxSignalFrequency", MaxSignalFrequency);
+    IniFile->WriteFloat(SectionOptions, "MaxNoiseFrequency", MaxNoiseFrequency);
+    IniFile->WriteFloat(SectionOptions, "ControlFrequency", ControlFrequency);
+    IniFile->WriteInteger(SectionOptions, "ControlVolume", ControlVolume);
+    IniFile->WriteInteger(SectionOptions, "PlayVolume", PlayVolume);
+    IniFile->WriteInteger(SectionOptions, "BuffersCount", BuffersCount);
+    IniFile->WriteInteger(SectionOptions, "BufferSize", BufferSize);
+    IniFile->WriteInteger(SectionOptions, "LockTime", LockTime);
+    IniFile->WriteInteger(SectionOptions, "SquelchDelay", SquelchDelay);
+    IniFile->WriteFloat(SectionOptions, "SquelchTrim", SquelchTrim);
+    IniFile->WriteInteger(SectionOptions, "LevelUpdatePeriod", LevelUpdatePeriod);
+    IniFile->WriteInteger(SectionOptions, "LevelImmediateUpdateDifference",
+                          LevelImmediateUpdateDifference);
+}
+
+void TfMainForm::ReadControls() {
+    ControlChannel = cbChannel->currentIndex();
+    SoundMode = cbMode->currentIndex();
+    Duration = seTime->Value();
+    Method = cbMethod->currentIndex();
+    SquelchLevel = SysUtils::StrToFloat(edSquelch->text().toStdString());
+}
+
+void TfMainForm::ApplySettings() {
+    Recorder->SetDeviceID(static_cast<MMSystem::UINT>(RecDeviceID));
+    Recorder->SetBuffers(BuffersCount);
+    Recorder->SetBufferSize(BufferSize);
+    Generator->SetFrequency(ControlFrequency);
+    Generator->SetVolume(ControlVolume);
+    Player->SetBuffers(BuffersCount);
+    Player->SetBufferSize(BufferSize);
+    Player->SetDeviceID(static_cast<MMSystem::UINT>(PlayDeviceID));
+    Player->SetOutputVolume(WavePlay::TVolumeChannel::volBoth, PlayVolume);
+
+    cbMode->clear();
+    for (int value = 0; value < WaveDefs::WaveFormatCount; ++value) {
+        const auto format = static_cast<TWaveFormat>(value);
+        const auto& info = Info(format);
+        if (info.Channels >= 2 && info.SampleRate >= 20000 &&
+            Recorder->DeviceInfo().Formats.Contains(format) &&
+            Player->DeviceInfo().Formats.Contains(format))
+            cbMode->addItem(
+                QString("%1 Hz %2 bit stereo").arg(info.SampleRate).arg(info.BitsPerSample), value);
+    }
+    cbChannel->setCurrentIndex(ControlChannel);
+    if (cbMode->count() > SoundMode)
+        cbMode->setCurrentIndex(SoundMode);
+    seTime->SetValue(Duration);
+    cbMethod->setCurrentIndex(Method);
+    edSquelch->setText(QString::fromStdString(
+        SysUtils::FormatFloat(LoadResString(TResString::sNumberPattern), SquelchLevel)));
+    cbModeChange();
+}
+
+void TfMainForm::FormCreate() {
+    // Every number the program reads or writes uses '.' whatever the user's locale says.
+    std::setlocale(LC_NUMERIC, "C");
+    QLocale::setDefault(QLocale::c());
+    IniFile = std::make_unique<IniFiles::TIniFile>(FIniPath);
+    Blocks = std::make_unique<TBlockList>();
+
+    Recorder = std::make_unique<WaveRec::TWaveRecorder>();
+    Recorder->OnBufferDone = [this](TWaveDevice* Sender, const void* Buffer, std::uint32_t Size) {
+        RecorderBufferDone(Sender, Buffer, Size);
+    };
+    Recorder->OnStop = [this](TWaveDevice* Sender) { RecorderStop(Sender); };
+    Generator = std::make_unique<TSineGenerator>();
+    Player = std::make_unique<WavePlay::TWavePlayer>();
+    Player->OnBufferDone = [this](TWaveDevice* Sender, void* Buffer, std::uint32_t& Size) {
+        PlayerBufferDone(Sender, Buffer, Size);
+    };
+    Player->OnStart = [this](TWaveDevice* Sender) { PlayerStart(Sender); };
+    Player->OnStop = [this](TWaveDevice* Sender) { PlayerStop(Sender); };
+
+    LoadSettings();
+    FSettingsLoaded = true;
+    for (auto& buffer : ChannelBuffers)
+        buffer.assign(BufferSize / 2, 0);
+    Samples.assign(BufferSize / 2, 0.0);
+    Magnitudes.clear();
+    RecordedBytes = 0;
+    SquelchHold = SquelchDelay;
+    LevelElapsed = {0, 0};
+    TestMode = false;
+    ApplySettings();
+    SetStateText(TResString::sInactive);
+}
+
+void TfMainForm::FormDestroy() {
+    FStopping = true;
+    if (uSpectrum::fSpectForm != nullptr)
+        uSpectrum::fSpectForm->close();
+    if (Player)
+        Player->Stop();
+    if (Recorder)
+        Recorder->Stop();
+    Player.reset();
+    Generator.reset();
+    Recorder.reset();
+    if (Blocks)
+        ClearBlocks();
+    Blocks.reset();
+    for (auto& buffer : ChannelBuffers)
+        std::vector<std::uint8_t>().swap(buffer);
+    std::vector<double>().swap(Samples);
+    std::vector<double>().swap(Magnitudes);
+    // Settings never read (a device could not be made) are not written over the user's file.
+    if (!IniFile || !FSettingsLoaded)
+        return;
+    ReadControls();
+    SaveSettings();
+    IniFile.reset();
+}
+
+// ---- the window's handlers
+
+void TfMainForm::cbModeChange() {
+    if (cbMode->currentIndex() < 0 || Player->Active() || Recorder->Active()) {
+        btnStart->setEnabled(false);
+        btnTest->setEnabled(false);
+        return;
+    }
+    const auto format = static_cast<TWaveFormat>(cbMode->currentData().toInt());
+    Recorder->SetFormat(format);
+    Player->SetFormat(Recorder->Format());
+    Generator->SetFormat(FindFormat(Recorder->Format(), 1));
+    const int full = FullScale(Recorder->Format());
+    gLevel0->SetMaxValue(full);
+    gLevel1->SetMaxValue(full);
+    btnStart->setEnabled(true);
+    btnTest->setEnabled(true);
+}
+
+void TfMainForm::cbChannelChange(QComboBox* Sender) {
+    if (Sender->currentIndex() < 0 || Sender->currentIndex() > 1)
+        Sender->setCurrentIndex(0);
+}
+
+void TfMainForm::edSquelchKeyPress(QWidget*, char16_t& Key) {
+    if ((Key >= u'0' && Key <= u'9') || Key == u'.')
+        return;
+    Key = 0;
+    Forms::Beep();
+}
+
+void TfMainForm::edSquelchExit(QWidget*) {
+    double value;
+    if (!SysUtils::TryStrToFloat(edSquelch->text().toStdString(), value))
+        value = -1;
+    if (!(value > 0.0) || !(value < 1.0)) {
+        Forms::MessageBox(this, "Ошибка",
+                          "Значением этого поля должно быть вещественное число больше нуля и "
+                          "меньше единицы!");
+        edSquelch->setFocus();
+    }
+}
+
+} // namespace uMain

@@ -1,0 +1,184 @@
+// The repeater's main window and controller: start, stop and test; the path of every captured
+// and every played buffer; the record list; the states and the lock; the squelch; the settings
+// file; and the window's controls.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QWidget>
+
+#include "Gauges.h"
+#include "IniFiles.h"
+#include "Spin.h"
+#include "StdCtrls.h"
+#include "WaveDefs.h"
+#include "WavePlay.h"
+#include "WaveRec.h"
+#include "WaveUtils.h"
+
+namespace uMain {
+
+using WaveDefs::TWaveDevice;
+using WaveDefs::TWaveFormat;
+
+// The localisable strings, by id.
+enum class TResString : int {
+    sInactive = 65288,
+    sWaiting = 65289,
+    sRecording = 65290,
+    sPlayback = 65291,
+    sBlocked = 65292,
+    sNumberPattern = 65293,
+};
+const std::string& LoadResString(TResString Id);
+
+// One recorded buffer of the recorded channel, as mono PCM.
+struct TBlock {
+    std::unique_ptr<std::uint8_t[]> Data;
+    std::uint32_t Size = 0;
+};
+
+// The recording, oldest block first. Taking from the front only moves an index, and the
+// storage is reserved before a run, so recording allocates nothing but the blocks themselves.
+class TBlockList {
+public:
+    std::size_t Count() const { return FBlocks.size() - FFirst; }
+    bool Empty() const { return Count() == 0; }
+    const TBlock& operator[](std::size_t I) const { return FBlocks[FFirst + I]; }
+    std::size_t Add(TBlock Block);
+    TBlock TakeFirst();
+    void Clear();
+    void Reserve(std::size_t Count) { FBlocks.reserve(Count); }
+
+private:
+    std::vector<TBlock> FBlocks;
+    std::size_t FFirst = 0;
+};
+
+class TfMainForm : public QWidget {
+public:
+    // IniPath: the settings file; empty for the one beside the executable.
+    explicit TfMainForm(std::string IniPath = {}, QWidget* Parent = nullptr);
+    ~TfMainForm() override;
+
+    // The controls.
+    QLabel* Label1;
+    QComboBox* cbChannel;
+    QLabel* Label2;
+    QComboBox* cbMode;
+    QLabel* Label3;
+    Spin::TSpinEdit* seTime;
+    QLabel* Label4;
+    QLabel* Label6;
+    QComboBox* cbMethod;
+    QLabel* Label8;
+    StdCtrls::TEdit* edSquelch;
+    QLabel* Label5;
+    QLabel* lblState;
+    QLabel* Label7;
+    Gauges::TGauge* gLevel0;
+    Gauges::TGauge* gLevel1;
+    QPushButton* btnTest;
+    QPushButton* btnStart;
+    QPushButton* btnStop;
+
+    // Settings, named after their keys in the settings file.
+    std::int32_t ControlChannel = 0;
+    std::int32_t SoundMode = -1;
+    std::int32_t Duration = 30;
+    std::int32_t Method = 0;
+    double SquelchLevel = 0.0005;
+    std::int32_t PlayDeviceID = -1;
+    std::int32_t RecDeviceID = -1;
+    double MaxSignalFrequency = 5000;
+    double MaxNoiseFrequency = 6000;
+    double ControlFrequency = 100;
+    std::uint16_t ControlVolume = 58982;
+    std::uint16_t PlayVolume = 32767;
+    std::uint8_t BuffersCount = 4;
+    std::uint32_t BufferSize = 8192;
+    std::uint16_t LockTime = 500;
+    std::uint16_t SquelchDelay = 500;
+    double SquelchTrim = 0.1;
+    std::uint16_t LevelUpdatePeriod = 500;
+    std::uint16_t LevelImmediateUpdateDifference = 8;
+
+    // The controller's state.
+    std::unique_ptr<IniFiles::TIniFile> IniFile;
+    std::unique_ptr<TBlockList> Blocks;
+    std::uint32_t RecordedBytes = 0;
+    bool TestMode = false;
+    std::array<std::vector<std::uint8_t>, 2> ChannelBuffers;
+    std::array<std::uint32_t, 2> LevelElapsed{};
+    std::uint32_t SquelchHold = 0;
+    std::vector<double> Samples;
+    std::vector<double> Magnitudes;
+    // Declared after what their handlers reach, so that they go first.
+    std::unique_ptr<WaveRec::TWaveRecorder> Recorder;
+    std::unique_ptr<WaveUtils::TSineGenerator> Generator;
+    std::unique_ptr<WavePlay::TWavePlayer> Player;
+
+    // Told each state text as it is written (the headless mode prints them).
+    std::function<void(const std::string& Text)> OnStateText;
+    const std::string& StateText() const { return FStateText; }
+
+    // Buttons.
+    void btnStartClick();
+    void btnTestClick();
+    void btnStopClick();
+    // Device events.
+    void RecorderBufferDone(TWaveDevice* Sender, const void* Buffer, std::uint32_t Size);
+    void RecorderStop(TWaveDevice* Sender);
+    void PlayerBufferDone(TWaveDevice* Sender, void* Buffer, std::uint32_t& Size);
+    void PlayerStart(TWaveDevice* Sender);
+    void PlayerStop(TWaveDevice* Sender);
+    // The record list and playback.
+    std::size_t AddBlock(const void* Data, std::uint32_t Size);
+    std::uint32_t TakeBlock(void* Dest);
+    void ClearBlocks();
+    void StartPlayback();
+    void UpdateLevels(std::uint32_t Size, TWaveFormat Format);
+    // Detection.
+    bool AnalyseBuffer(const void* ChannelData, std::uint32_t Size, TWaveFormat Format);
+    bool DetectSchemeA(std::int32_t Count);
+    bool DetectSchemeB(std::int32_t Count);
+    void ShowSpectrum(std::uint32_t N, TWaveFormat Format);
+    // Settings and start-up.
+    void LoadSettings();
+    void SaveSettings();
+    void ReadControls();
+    void ApplySettings();
+    void FormCreate();
+    void FormDestroy();
+    // The window's handlers.
+    void cbModeChange();
+    void cbChannelChange(QComboBox* Sender);
+    void edSquelchKeyPress(QWidget* Sender, char16_t& Key);
+    void edSquelchExit(QWidget* Sender);
+
+private:
+    void CreateControls();
+    void SetStateText(TResString Id);
+    void SetRunningControls(bool Running);
+    TWaveFormat MonoFormat() const { return Generator->Format(); }
+
+    std::string FIniPath;
+    std::string FStateText;
+    // A stop of the repeater is under way: the capture device may still hand over its last
+    // buffer, but a repeater told to stop does not start transmitting.
+    bool FStopping = false;
+    bool FSettingsLoaded = false;
+};
+
+// The settings file beside the executable: its path with the extension replaced by ".ini".
+std::string DefaultIniPath();
+
+} // namespace uMain

@@ -1,0 +1,26 @@
+// A single-line edit with the two hooks the classic toolkit gives a form: a key-press hook that
+// sees each typed character and may discard it, and an exit hook for when the focus moves on.
+#pragma once
+
+#include <functional>
+
+#include <QLineEdit>
+
+namespace StdCtrls {
+
+class TEdit : public QLineEdit {
+public:
+    explicit TEdit(QWidget* Parent = nullptr) : QLineEdit(Parent) {}
+
+    // Key is the typed character; setting it to 0 discards it. Keys that type nothing (arrows,
+    // Delete, Home, ...) and focus navigation (Tab) never reach it.
+    std::function<void(QWidget* Sender, char16_t& Key)> OnKeyPress;
+    // The focus moved to another control of the window (not a switch to another window).
+    std::function<void(QWidget* Sender)> OnExit;
+
+protected:
+    void keyPressEvent(QKeyEvent* Event) override;
+    void focusOutEvent(QFocusEvent* Event) override;
+};
+
+} // namespace StdCtrls
