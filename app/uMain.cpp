@@ -522,6 +522,7 @@ void TfMainForm::ApplySettings() {
             cbMode->addItem(
                 QString("%1 Hz %2 bit stereo").arg(info.SampleRate).arg(info.BitsPerSample), value);
     }
+    cbMode->setCurrentIndex(-1); // a list keeps no selection until one is set
     cbChannel->setCurrentIndex(ControlChannel);
     if (cbMode->count() > SoundMode)
         cbMode->setCurrentIndex(SoundMode);

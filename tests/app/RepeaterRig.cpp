@@ -78,7 +78,7 @@ TRig::TRig(TReceiver Receiver, std::map<std::string, std::string> Settings,
                                const std::string& Text) { FBoxes.push_back(Text); },
         .OnBeep = [] {},
     });
-    {
+    if (!Settings.empty()) {
         QFile file(QString::fromStdString(IniPath()));
         file.open(QIODevice::WriteOnly);
         QTextStream out(&file);
@@ -93,7 +93,8 @@ TRig::TRig(TReceiver Receiver, std::map<std::string, std::string> Settings,
                 out << QString::fromStdString(key + "=" + value + "\n");
     }
     Config.Clock = Clock;
-    Config.Capture[0].Source = Receiver.Source();
+    if (!Config.Capture.empty())
+        Config.Capture[0].Source = Receiver.Source();
     FCard = std::make_unique<SimCard::TInstalledCard>(Config);
     FForm = std::make_unique<uMain::TfMainForm>(IniPath());
     FForm->OnStateText = [this](const std::string& Text) {

@@ -42,7 +42,8 @@ struct TState {
 
 class TRig {
 public:
-    // Settings are written to a fresh settings file before the window is made.
+    // Settings are written to a fresh settings file before the window is made; with none
+    // there is no file.
     explicit TRig(TReceiver Receiver, std::map<std::string, std::string> Settings = {},
                   SimCard::TClockMode Clock = SimCard::TClockMode::Manual,
                   SimCard::TConfig Config = {});

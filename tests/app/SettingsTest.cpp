@@ -1,0 +1,227 @@
+// The settings file: defaults, clamping, value syntax, writing back, and start-up around it.
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include "RepeaterRig.h"
+
+using namespace RepeaterRig;
+using WaveDefs::TWaveFormat;
+
+namespace {
+
+std::string ReadFile(const std::string& Path) {
+    QFile file(QString::fromStdString(Path));
+    file.open(QIODevice::ReadOnly);
+    return file.readAll().toStdString();
+}
+
+void WriteFile(const std::string& Path, const std::string& Text) {
+    QFile file(QString::fromStdString(Path));
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    file.write(Text.c_str());
+}
+
+TEST(Settings, WithoutAFileEverySettingTakesItsDefaultAndShutdownWritesAllNineteen) {
+    TRig fresh(TReceiver{}); // no settings given: no file
+    auto& f = fresh.Form();
+    EXPECT_EQ(f.ControlChannel, 0);
+    EXPECT_EQ(f.SoundMode, -1);
+    EXPECT_EQ(f.Duration, 30);
+    EXPECT_EQ(f.SquelchLevel, 0.0005);
+    EXPECT_EQ(f.ControlVolume, 58982);
+    EXPECT_EQ(f.PlayVolume, 32767);
+    EXPECT_EQ(f.BufferSize, 8192u);
+    EXPECT_EQ(f.edSquelch->text(), "0.000500");
+    EXPECT_EQ(f.cbMode->currentIndex(), -1);
+    EXPECT_FALSE(f.btnStart->isEnabled());
+    const std::string path = fresh.IniPath();
+    fresh.DestroyForm();
+    EXPECT_EQ(ReadFile(path), "[Main]\n"
+                              "ControlChannel=0\n"
+                              "SoundMode=-1\n"
+                              "Duration=30\n"
+                              "Method=0\n"
+                              "SquelchLevel=0.0005\n"
+                              "\n"
+                              "[Options]\n"
+                              "PlayDeviceID=-1\n"
+                              "RecDeviceID=-1\n"
+                              "MaxSignalFrequency=5000\n"
+                              "MaxNoiseFrequency=6000\n"
+                              "ControlFrequency=100\n"
+                              "ControlVolume=58982\n"
+                              "PlayVolume=32767\n"
+                              "BuffersCount=4\n"
+                              "BufferSize=8192\n"
+                              "LockTime=500\n"
+                              "SquelchDelay=500\n"
+                              "SquelchTrim=0.1\n"
+                              "LevelUpdatePeriod=500\n"
+                              "LevelImmediateUpdateDifference=8\n");
+}
+
+struct TClampCase {
+    std::map<std::string, std::string> Settings;
+    std::function<void(const uMain::TfMainForm&)> Check;
+    const char* Name;
+};
+
+TEST(Settings, OutOfRangeValuesAreClampedOnceInTheOrderOfTheKeys) {
+    SimCard::TConfig two;
+    two.Playback.resize(2);
+    const std::vector<TClampCase> cases{
+        {{{"Duration", "5"}}, [](auto& f) { EXPECT_EQ(f.Duration, 30); }, "Duration 5"},
+        {{{"Duration", "301"}}, [](auto& f) { EXPECT_EQ(f.Duration, 30); }, "Duration 301"},
+        {{{"Duration", "0x10"}}, [](auto& f) { EXPECT_EQ(f.Duration, 16); }, "hexadecimal"},
+        {{{"Duration", "$12C"}}, [](auto& f) { EXPECT_EQ(f.Duration, 300); }, "hexadecimal $"},
+        {{{"Duration", "ten"}}, [](auto& f) { EXPECT_EQ(f.Duration, 30); }, "not a number"},
+        {{{"SquelchLevel", "0"}}, [](auto& f) { EXPECT_EQ(f.SquelchLevel, 0.0005); }, "level 0"},
+        {{{"SquelchLevel", "1"}}, [](auto& f) { EXPECT_EQ(f.SquelchLevel, 0.0005); }, "level 1"},
+        {{{"SquelchLevel", "0.9999"}},
+         [](auto& f) { EXPECT_EQ(f.SquelchLevel, 0.9999); },
+         "level .9999"},
+        {{{"SquelchLevel", "2.5e-3"}},
+         [](auto& f) { EXPECT_EQ(f.SquelchLevel, 0.0025); },
+         "exponent"},
+        {{{"MaxSignalFrequency", "999"}, {"MaxNoiseFrequency", "4000"}},
+         [](auto& f) {
+             EXPECT_EQ(f.MaxSignalFrequency, 5000);
+             EXPECT_EQ(f.MaxNoiseFrequency, 6000);
+         },
+         "signal then noise band"},
+        {{{"MaxSignalFrequency", "3000"}, {"MaxNoiseFrequency", "3000"}},
+         [](auto& f) { EXPECT_EQ(f.MaxNoiseFrequency, 4000); },
+         "equal band edges"},
+        {{{"SquelchTrim", "0.3"}}, [](auto& f) { EXPECT_EQ(f.SquelchTrim, 0.25); }, "trim 0.3"},
+        {{{"SquelchTrim", "-1"}}, [](auto& f) { EXPECT_EQ(f.SquelchTrim, -1); }, "trim -1"},
+        {{{"ControlVolume", "70000"}},
+         [](auto& f) { EXPECT_EQ(f.ControlVolume, 4464); },
+         "cut to 16 bits"},
+        {{{"BuffersCount", "260"}}, [](auto& f) { EXPECT_EQ(f.BuffersCount, 4); }, "cut to 8 bits"},
+        {{{"LevelImmediateUpdateDifference", "1"}},
+         [](auto& f) { EXPECT_EQ(f.LevelImmediateUpdateDifference, 2); },
+         "difference 1"},
+        {{{"LevelImmediateUpdateDifference", "0"}},
+         [](auto& f) { EXPECT_EQ(f.LevelImmediateUpdateDifference, 2); },
+         "difference 0"},
+        {{{"PlayDeviceID", "5"}}, [](auto& f) { EXPECT_EQ(f.PlayDeviceID, -1); }, "device 5 of 2"},
+        {{{"PlayDeviceID", "-5"}}, [](auto& f) { EXPECT_EQ(f.PlayDeviceID, -1); }, "device -5"},
+        {{{"PlayDeviceID", "1"}}, [](auto& f) { EXPECT_EQ(f.PlayDeviceID, 1); }, "device 1 of 2"},
+        {{{"SoundMode", "-5"}}, [](auto& f) { EXPECT_EQ(f.SoundMode, -1); }, "mode -5"},
+        {{{"ControlChannel", "2"}}, [](auto& f) { EXPECT_EQ(f.ControlChannel, 0); }, "channel 2"},
+        {{{"Method", "-1"}}, [](auto& f) { EXPECT_EQ(f.Method, 0); }, "method -1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TRig rig(TReceiver{}, c.Settings, SimCard::TClockMode::Manual, two);
+        c.Check(rig.Form());
+    }
+}
+
+TEST(Settings, AHandEditedFileIsRewrittenWithItsCommentsAndOtherSections) {
+    TRig rig(TReceiver{}, {{"SoundMode", "3"}});
+    const std::string path = rig.IniPath();
+    rig.DestroyForm();
+    WriteFile(path, "; my repeater\n"
+                    "[Main]\n"
+                    "Duration=5\n"
+                    "[Station]\n"
+                    "Callsign=XX1XX\n"
+                    "[Options]\n"
+                    "# loud\n"
+                    "ControlVolume=70000\n");
+    {
+        uMain::TfMainForm form(path);
+        EXPECT_EQ(form.Duration, 30);
+        EXPECT_EQ(form.seTime->Value(), 30);
+        EXPECT_EQ(form.ControlVolume, 4464);
+    }
+    const std::string text = ReadFile(path);
+    EXPECT_EQ(text.rfind("; my repeater\n[Main]\nDuration=30\n", 0), 0u) << text;
+    EXPECT_NE(text.find("[Station]\nCallsign=XX1XX\n"), std::string::npos);
+    EXPECT_NE(text.find("# loud\nControlVolume=4464\n"), std::string::npos);
+    EXPECT_NE(text.find("LevelImmediateUpdateDifference=8"), std::string::npos);
+}
+
+TEST(Settings, AFileThatCannotBeWrittenIsReportedAndTheRestIsNotWritten) {
+    TRig rig(TReceiver{});
+    std::vector<std::string> errors;
+    Forms::TScopedUserNotices notices(
+        {.OnException = [&](const std::string& Message) { errors.push_back(Message); }});
+    { uMain::TfMainForm form("/nonexistent-folder/quorim.ini"); }
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], "Unable to write to /nonexistent-folder/quorim.ini");
+}
+
+TEST(Settings, ASquelchTextThatIsNotANumberAtShutdownLeavesTheFileAlone) {
+    TRig rig(TReceiver{}, {{"Duration", "45"}});
+    const std::string path = rig.IniPath();
+    const std::string before = ReadFile(path);
+    rig.Form().edSquelch->setText("");
+    rig.DestroyForm();
+    ASSERT_EQ(rig.Errors().size(), 1u);
+    EXPECT_EQ(rig.Errors()[0], "'' is not a valid floating point value");
+    EXPECT_EQ(ReadFile(path), before);
+}
+
+TEST(StartUp, WithoutAnyDeviceTheWindowOpensAndStartSaysSo) {
+    SimCard::TConfig none;
+    none.Capture.clear();
+    none.Playback.clear();
+    TRig rig(TReceiver{}, {{"SoundMode", "0"}}, SimCard::TClockMode::Manual, none);
+    EXPECT_TRUE(rig.Errors().empty());
+    EXPECT_EQ(rig.Form().StateText(), "НЕАКТИВНО");
+    Forms::Guarded([&] { rig.Form().btnStartClick(); });
+    ASSERT_EQ(rig.Errors().size(), 1u);
+    EXPECT_EQ(rig.Errors()[0], "No recording device found");
+}
+
+TEST(StartUp, DevicesWithOneCommonModeListJustThatMode) {
+    SimCard::TConfig one;
+    one.Capture[0].Formats = MMSystem::WAVE_FORMAT_4S16 | MMSystem::WAVE_FORMAT_1M08;
+    one.Playback[0].Formats = MMSystem::WAVE_FORMAT_4S16 | MMSystem::WAVE_FORMAT_48S16;
+    TRig first(TReceiver{}, {{"SoundMode", "0"}}, SimCard::TClockMode::Manual, one);
+    ASSERT_EQ(first.Form().cbMode->count(), 1);
+    EXPECT_EQ(first.Form().cbMode->itemText(0), "44100 Hz 16 bit stereo");
+    EXPECT_EQ(first.Form().cbMode->currentIndex(), 0);
+    EXPECT_TRUE(first.Form().btnStart->isEnabled());
+    EXPECT_EQ(first.Form().gLevel0->MaxValue(), 32768);
+    first.DestroyForm();
+    TRig second(TReceiver{}, {{"SoundMode", "1"}}, SimCard::TClockMode::Manual, one);
+    EXPECT_EQ(second.Form().cbMode->currentIndex(), -1);
+    EXPECT_FALSE(second.Form().btnStart->isEnabled());
+    EXPECT_FALSE(second.Form().btnTest->isEnabled());
+}
+
+TEST(StartUp, AControlFrequencyAboveHalfTheRateStopsTheStartUpAtTheModeChange) {
+    TRig rig(TReceiver{}, {{"SoundMode", std::to_string(ModeIndex(TWaveFormat::wf22050stereo16))},
+                           {"ControlFrequency", "12000"}});
+    ASSERT_EQ(rig.Errors().size(), 1u);
+    EXPECT_EQ(rig.Errors()[0], "Invalid frequency");
+    EXPECT_EQ(rig.Form().Recorder->Format(), TWaveFormat::wf22050stereo16) << "already applied";
+    EXPECT_FALSE(rig.Form().btnStart->isEnabled());
+    EXPECT_EQ(rig.Form().gLevel0->MaxValue(), 100) << "left as it was";
+    EXPECT_EQ(rig.Form().lblState->text(), "") << "the start-up ended before the state was shown";
+}
+
+TEST(StartUp, ADeviceThatCannotBeMadeIsReportedAndTheUsersSettingsAreKept) {
+    TRig rig(TReceiver{}, {{"Duration", "45"}});
+    const std::string path = rig.IniPath();
+    rig.DestroyForm();
+    const std::string before = ReadFile(path);
+    rig.Card().FailAlways(WaveCore::TCall::InGetDevCaps, MMSystem::MMSYSERR_NODRIVER);
+    std::vector<std::string> errors;
+    Forms::TScopedUserNotices notices(
+        {.OnException = [&](const std::string& Message) { errors.push_back(Message); }});
+    {
+        uMain::TfMainForm form(path);
+        EXPECT_EQ(form.cbMode->count(), 0);
+        EXPECT_FALSE(form.btnStart->isEnabled());
+    }
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], "No sound driver is present.");
+    EXPECT_EQ(ReadFile(path), before);
+}
+
+} // namespace
