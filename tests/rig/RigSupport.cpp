@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QStringList>
+#include <QTimer>
 
 namespace RigSupport {
 
@@ -54,10 +55,14 @@ int PlaybackDevice(const std::u16string& Name) {
 
 bool PumpUntil(const std::function<bool()>& Done, int TimeoutMs) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+    // Sleeps between events instead of spinning, which would starve the sound server; the
+    // timer bounds each sleep.
+    QTimer tick;
+    tick.start(5);
     while (!Done()) {
         if (std::chrono::steady_clock::now() >= end)
             return Done();
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
 }
