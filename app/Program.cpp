@@ -13,6 +13,7 @@
 
 #include "Forms.h"
 #include "MMSystem.h"
+#include "PaBackend.h"
 #include "SimCard.h"
 #include "WaveDevice.h"
 #include "Windows.h"
@@ -45,6 +46,8 @@ std::string FormatList(MMSystem::DWORD Mask) {
         text += std::to_string(info.SampleRate) + " Hz " + std::to_string(info.BitsPerSample) +
                 " bit " + (info.Channels == 2 ? "stereo" : "mono");
     }
+    if (formats.Mask() == TWaveDevice::CapsToFormats(MMSystem::WAVE_FORMAT_ALL_STANDARD).Mask())
+        return "every standard format (11025 to 96000 Hz, 8 and 16 bit, mono and stereo)";
     return text.empty() ? "no standard format" : text;
 }
 
@@ -242,7 +245,13 @@ int Run(int argc, char** argv) {
     QCoreApplication::setApplicationName("Quorim");
 
     std::unique_ptr<SimCard::TInstalledCard> card;
-    if (options.Simulated()) {
+    std::unique_ptr<PaBackend::TInstalledPortAudio> soundCards;
+    if (!options.Simulated()) {
+        soundCards = std::make_unique<PaBackend::TInstalledPortAudio>();
+        // Without PortAudio there are simply no devices; the window says so when started.
+        if (!soundCards->Backend().InitError().empty())
+            std::cerr << "quorim: " << soundCards->Backend().InitError() << std::endl;
+    } else {
         SimCard::TConfig config;
         const bool fast = options.Clock == TClockChoice::Fast ||
                           (options.Clock == TClockChoice::Default && options.Headless);
