@@ -319,8 +319,8 @@ void TSimCard::ClearPlayLog(UINT Device) {
 void TSimCard::FinishOutput() {
     auto lock = TWaveCore::Instance().Lock();
     for (TSink& sink : FSinks)
-        if (sink.Output && sink.Output->Opened())
-            sink.Output->Finish(FrameAt(CurrentTime(), sink.Output->Rate()));
+        if (sink.Output)
+            sink.Output->Finish(CurrentTime());
 }
 
 void TSimCard::FailCall(WaveCore::TCall Call, unsigned K, MMRESULT Code) {
@@ -401,6 +401,10 @@ MMRESULT TSimCard::OpenStream(WaveCore::TStream& Stream) {
     state->Rate = format.nSamplesPerSec;
     state->BlockAlign = format.nBlockAlign;
     auto lock = TWaveCore::Instance().Lock();
+    // Should nothing play in this run, the output files still cover it in the run's format.
+    for (TSink& sink : FSinks)
+        if (sink.Output)
+            sink.Output->SetFallbackFormat(format);
     FStreams.push_back(state.get());
     Stream.Backend = std::move(state);
     FWake.notify_all();

@@ -107,21 +107,8 @@ TWavOutput::TWavOutput(std::string FileName) : FFileName(std::move(FileName)) {
 
 void TWavOutput::Write(const MMSystem::WAVEFORMATEX& Format, std::uint64_t Frame,
                        const std::uint8_t* Bytes, std::uint32_t Size) {
-    if (FFailed)
+    if (!FFile && !Open(Format))
         return;
-    if (!FFile) {
-        SF_INFO info{};
-        info.samplerate = static_cast<int>(Format.nSamplesPerSec);
-        info.channels = Format.nChannels;
-        info.format =
-            SF_FORMAT_WAV | (Format.wBitsPerSample == 8 ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16);
-        FFile.reset(sf_open(FFileName.c_str(), SFM_WRITE, &info));
-        if (!FFile) {
-            FFailed = true;
-            return;
-        }
-        FFormat = Format;
-    }
     // The file keeps the first format; audio played later in another format does not fit it.
     if (Format.nSamplesPerSec != FFormat.nSamplesPerSec || Format.nChannels != FFormat.nChannels ||
         Format.wBitsPerSample != FFormat.wBitsPerSample)
@@ -131,8 +118,34 @@ void TWavOutput::Write(const MMSystem::WAVEFORMATEX& Format, std::uint64_t Frame
     FFramesWritten += Size / FFormat.nBlockAlign;
 }
 
-void TWavOutput::Finish(std::uint64_t Frame) {
-    PadTo(Frame);
+bool TWavOutput::Open(const MMSystem::WAVEFORMATEX& Format) {
+    if (FFailed)
+        return false;
+    SF_INFO info{};
+    info.samplerate = static_cast<int>(Format.nSamplesPerSec);
+    info.channels = Format.nChannels;
+    info.format =
+        SF_FORMAT_WAV | (Format.wBitsPerSample == 8 ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16);
+    FFile.reset(sf_open(FFileName.c_str(), SFM_WRITE, &info));
+    FFailed = !FFile;
+    FFormat = Format;
+    return !FFailed;
+}
+
+void TWavOutput::SetFallbackFormat(const MMSystem::WAVEFORMATEX& Format) {
+    if (FFallback.nSamplesPerSec == 0)
+        FFallback = Format;
+}
+
+void TWavOutput::Finish(std::int64_t TimeNs) {
+    if (!FFile && FFallback.nSamplesPerSec != 0)
+        Open(FFallback);
+    if (!FFile)
+        return;
+    // Frames that have ended by then, at the file's rate.
+    const auto t = static_cast<std::uint64_t>(std::max<std::int64_t>(TimeNs, 0));
+    const std::uint64_t rate = FFormat.nSamplesPerSec;
+    PadTo(t / 1'000'000'000 * rate + t % 1'000'000'000 * rate / 1'000'000'000);
     FFile.reset();
 }
 

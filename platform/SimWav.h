@@ -57,17 +57,19 @@ public:
     // cannot be written is left out of the file.
     void Write(const MMSystem::WAVEFORMATEX& Format, std::uint64_t Frame, const std::uint8_t* Bytes,
                std::uint32_t Size);
-    // Pads with the zero level up to timeline frame Frame (at the file's rate) and closes.
-    void Finish(std::uint64_t Frame);
-    bool Opened() const { return FFile != nullptr; }
-    std::uint32_t Rate() const { return FFormat.nSamplesPerSec; }
+    // The format to write in should nothing play in the run (the card's capture format).
+    void SetFallbackFormat(const MMSystem::WAVEFORMATEX& Format);
+    // Pads with the zero level up to time Time and closes.
+    void Finish(std::int64_t TimeNs);
 
 private:
     void PadTo(std::uint64_t Frame);
+    bool Open(const MMSystem::WAVEFORMATEX& Format);
 
     std::string FFileName;
     TSndFile FFile;
     MMSystem::WAVEFORMATEX FFormat{};
+    MMSystem::WAVEFORMATEX FFallback{};
     std::uint64_t FFramesWritten = 0;
     bool FFailed = false;
 };
