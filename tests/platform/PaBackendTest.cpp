@@ -17,11 +17,14 @@
 
 #include <gtest/gtest.h>
 
+#include "../rig/PinnedLibraries.h"
 #include "MMSystem.h"
 
 using namespace MMSystem;
 
 namespace {
+
+[[maybe_unused]] const bool Pinned = RigSupport::PinSoundLibraries();
 
 class PortAudioWithoutDevices : public ::testing::Test {
 protected:

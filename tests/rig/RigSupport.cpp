@@ -16,9 +16,15 @@
 #include <QStringList>
 #include <QTimer>
 
+#include "PinnedLibraries.h"
+
 namespace RigSupport {
 
 using namespace MMSystem;
+
+namespace {
+[[maybe_unused]] const bool Pinned = PinSoundLibraries();
+} // namespace
 
 std::string SkipReason() {
     if (const char* skip = std::getenv("QUORIM_SOUND_RIG_SKIP"))
