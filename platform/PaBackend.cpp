@@ -480,8 +480,8 @@ void TPortAudioBackend::CloseStream(WaveCore::TStream& Stream) {
     auto* state = static_cast<TStreamState*>(Stream.Backend.get());
     if (state == nullptr)
         return;
-    // Everything queued has been reported played, so it has reached the card: the silence
-    // behind it may be cut off.
+    // Everything queued has been reported played, so it has reached the card; a playback
+    // thread writes its tail of silence before it ends, and the stream is then cut off.
     AddStatistics(state->Finish());
     Stream.Backend.reset();
 }
