@@ -93,8 +93,11 @@ void TfMainForm::CreateControls() {
     setFont(font);
 
     auto label = [this](const char* Text, int Left, int Top, int Width, int Height) {
+        // Labels size themselves to their text, from the designed box.
         auto* l = new QLabel(QString::fromUtf8(Text), this);
         l->setGeometry(Left, Top, Width, Height);
+        if (l->sizeHint().width() > Width)
+            l->resize(l->sizeHint().width(), Height);
         return l;
     };
     auto list = [this](int Left, int Top, QStringList Items) {
@@ -128,7 +131,8 @@ void TfMainForm::CreateControls() {
     edSquelch = new StdCtrls::TEdit(this);
     edSquelch->setGeometry(144, 114, 145, 21);
     Label5 = label("Состояние", 8, 148, 54, 13);
-    lblState = label("", 144, 148, 145, 13);
+    lblState = new QLabel(this); // a fixed width, whatever the text
+    lblState->setGeometry(144, 148, 145, 13);
     QFont bold = font;
     bold.setBold(true);
     lblState->setFont(bold);
