@@ -51,31 +51,29 @@ std::string FormatList(MMSystem::DWORD Mask) {
     return text.empty() ? "no standard format" : text;
 }
 
-void ListDevices() {
-    using namespace MMSystem;
-    std::cout << "Capture devices (RecDeviceID):\n";
-    for (UINT id = WAVE_MAPPER, count = waveInGetNumDevs(); id == WAVE_MAPPER || id < count; ++id) {
-        WAVEINCAPSW caps;
-        const bool known = waveInGetDevCapsW(id, &caps, sizeof caps) == MMSYSERR_NOERROR;
-        std::printf("  %2d  %s%s\n      %s\n", static_cast<int>(id),
-                    id == WAVE_MAPPER ? "default: " : "",
-                    known ? Narrow(caps.szPname).c_str() : "(unreadable)",
-                    known ? FormatList(caps.dwFormats).c_str() : "");
-        if (id == WAVE_MAPPER && count == 0)
-            break;
-    }
-    std::cout << "Playback devices (PlayDeviceID):\n";
-    for (UINT id = WAVE_MAPPER, count = waveOutGetNumDevs(); id == WAVE_MAPPER || id < count;
+// One direction's devices: the mapper (-1) first, then each numbered device.
+template <class TCaps>
+void ListDirection(const char* Title, MMSystem::UINT Count,
+                   MMSystem::MMRESULT (*GetCaps)(MMSystem::UINT, TCaps*, MMSystem::UINT)) {
+    std::cout << Title << "\n";
+    for (MMSystem::UINT id = MMSystem::WAVE_MAPPER; id == MMSystem::WAVE_MAPPER || id < Count;
          ++id) {
-        WAVEOUTCAPSW caps;
-        const bool known = waveOutGetDevCapsW(id, &caps, sizeof caps) == MMSYSERR_NOERROR;
+        TCaps caps;
+        const bool known = GetCaps(id, &caps, sizeof caps) == MMSystem::MMSYSERR_NOERROR;
         std::printf("  %2d  %s%s\n      %s\n", static_cast<int>(id),
-                    id == WAVE_MAPPER ? "default: " : "",
+                    id == MMSystem::WAVE_MAPPER ? "default: " : "",
                     known ? Narrow(caps.szPname).c_str() : "(unreadable)",
                     known ? FormatList(caps.dwFormats).c_str() : "");
-        if (id == WAVE_MAPPER && count == 0)
+        if (id == MMSystem::WAVE_MAPPER && Count == 0)
             break;
     }
+}
+
+void ListDevices() {
+    ListDirection("Capture devices (RecDeviceID):", MMSystem::waveInGetNumDevs(),
+                  &MMSystem::waveInGetDevCapsW);
+    ListDirection("Playback devices (PlayDeviceID):", MMSystem::waveOutGetNumDevs(),
+                  &MMSystem::waveOutGetDevCapsW);
     std::cout << std::flush;
 }
 

@@ -255,6 +255,37 @@ std::string TWaveDevice::ErrorText(MMRESULT Code) const {
     return QString::fromStdU16String(std::u16string(text)).toStdString();
 }
 
+std::string TWaveDevice::ProductName(const WCHAR (&Name)[MAXPNAMELEN]) {
+    const WCHAR* end = std::find(std::begin(Name), std::end(Name), u'\0');
+    return QString::fromUtf16(Name, end - Name).toStdString();
+}
+
+std::string TWaveDevice::DeviceCountMessage(UINT Value) const {
+    return "DeviceID value (" + std::to_string(Value) + ") does not match devices count (" +
+           std::to_string(FDeviceCount) + ")";
+}
+
+void TWaveDevice::ClearHeader(WAVEHDR& Header) {
+    Header.dwBytesRecorded = 0;
+    Header.dwFlags = 0;
+    Header.dwLoops = 0;
+    Header.lpNext = nullptr;
+    Header.reserved = 0;
+}
+
+void TWaveDevice::DiscardDeviceMessages() {
+    Windows::MSG msg;
+    while (Windows::PeekMessageW(&msg, FWindow, 0, 0, Windows::PM_REMOVE)) {
+    }
+}
+
+void TWaveDevice::StopDroppingErrors() noexcept {
+    try {
+        Stop();
+    } catch (...) {
+    }
+}
+
 TWaveFormats TWaveDevice::CapsToFormats(DWORD Mask) {
     TWaveFormats formats;
     for (int value = 1; value < WaveFormatCount; ++value)

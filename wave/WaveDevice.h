@@ -75,6 +75,17 @@ protected:
     virtual void DoBufferDone() = 0;
 
     std::string ErrorText(MMRESULT Code) const;
+    // The device name of a capabilities record, up to its terminating zero.
+    static std::string ProductName(const MMSystem::WCHAR (&Name)[MMSystem::MAXPNAMELEN]);
+    // "DeviceID value (3) does not match devices count (2)".
+    std::string DeviceCountMessage(UINT Value) const;
+    // Clears what a header carries from its last use, before it is prepared again.
+    static void ClearHeader(MMSystem::WAVEHDR& Header);
+    // Drops the notifications still queued for the device, unhandled.
+    void DiscardDeviceMessages();
+    // Stops from the message loop, where nothing could report an error: a refused close leaves
+    // the device stopping, and the owner's next Stop retries it.
+    void StopDroppingErrors() noexcept;
     int ProcessDeviceMessages();
     void WaitActive();
     void WaitInactive();

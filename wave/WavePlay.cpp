@@ -2,10 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iterator>
 #include <utility>
-
-#include <QString>
 
 namespace WavePlay {
 
@@ -25,11 +22,6 @@ constexpr std::pair<DWORD, TPlayCapability> SupportFlags[] = {
     {WAVECAPS_SAMPLEACCURATE, TPlayCapability::pcSampleAccurate},
 };
 
-std::string NameOf(const WAVEOUTCAPSW& Caps) {
-    const WCHAR* end = std::find(std::begin(Caps.szPname), std::end(Caps.szPname), u'\0');
-    return QString::fromUtf16(Caps.szPname, end - Caps.szPname).toStdString();
-}
-
 } // namespace
 
 TWavePlayer::TWavePlayer() {
@@ -48,9 +40,7 @@ void TWavePlayer::SetDeviceID(UINT Value) {
     if (FActive)
         throw EWavePlayException("Not allowed in active state");
     if (Value != WAVE_MAPPER && Value >= FDeviceCount)
-        throw EWavePlayException("DeviceID value (" + std::to_string(Value) +
-                                 ") does not match devices count (" + std::to_string(FDeviceCount) +
-                                 ")");
+        throw EWavePlayException(DeviceCountMessage(Value));
     if (Value == FDeviceID)
         return;
     WAVEOUTCAPSW caps{};
@@ -64,8 +54,9 @@ void TWavePlayer::SetDeviceID(UINT Value) {
         if ((caps.dwSupport & flag) != 0)
             capabilities.Include(capability);
     FDeviceID = Value;
-    FDeviceInfo = TPlayDeviceInfo{caps.wMid,      caps.wPid, caps.vDriverVersion, NameOf(caps),
-                                  caps.wChannels, formats,   capabilities};
+    FDeviceInfo =
+        TPlayDeviceInfo{caps.wMid,      caps.wPid, caps.vDriverVersion, ProductName(caps.szPname),
+                        caps.wChannels, formats,   capabilities};
     SelectDefaultFormat();
 }
 
@@ -124,20 +115,14 @@ void TWavePlayer::AbandonStart(MMRESULT Code) {
     UnprepareBuffers();
     waveOutClose(Handle());
     FHandle = 0;
-    Windows::MSG msg;
-    while (Windows::PeekMessageW(&msg, Window(), 0, 0, Windows::PM_REMOVE)) {
-    }
+    DiscardDeviceMessages();
     throw EWavePlayException(ErrorText(Code));
 }
 
 MMRESULT TWavePlayer::PrepareBuffers() {
     auto& headers = Headers();
     for (auto header = headers.rbegin(); header != headers.rend(); ++header) {
-        header->dwBytesRecorded = 0;
-        header->dwFlags = 0;
-        header->dwLoops = 0;
-        header->lpNext = nullptr;
-        header->reserved = 0;
+        ClearHeader(*header);
         if (MMRESULT r = waveOutPrepareHeader(Handle(), &*header, sizeof(WAVEHDR)))
             return r;
     }
@@ -186,15 +171,6 @@ void TWavePlayer::DoBufferDone() {
         AdvanceBuffer();
         if (Headers()[FRingPosition].dwBufferLength == 0)
             StopDroppingErrors();
-    }
-}
-
-// This runs from the message loop, where nothing could report the error; a refused close
-// leaves the device stopping, and the owner's next Stop retries it.
-void TWavePlayer::StopDroppingErrors() {
-    try {
-        Stop();
-    } catch (...) {
     }
 }
 

@@ -103,7 +103,6 @@ private:
     MMSystem::MMRESULT PrepareBuffers();
     void UnprepareBuffers();
     [[noreturn]] void AbandonStart(MMSystem::MMRESULT Code);
-    void StopDroppingErrors();
     void Require(TPlayCapability Capability) const;
     void Check(MMSystem::MMRESULT Code) const;
     static float FixedToFloat(MMSystem::DWORD Value);

@@ -1,10 +1,5 @@
 #include "WaveRec.h"
 
-#include <algorithm>
-#include <iterator>
-
-#include <QString>
-
 namespace WaveRec {
 
 using namespace MMSystem;
@@ -12,11 +7,6 @@ using namespace MMSystem;
 namespace {
 
 constexpr DWORD OpenFlags = CALLBACK_WINDOW | WAVE_ALLOWSYNC;
-
-std::string NameOf(const WAVEINCAPSW& Caps) {
-    const WCHAR* end = std::find(std::begin(Caps.szPname), std::end(Caps.szPname), u'\0');
-    return QString::fromUtf16(Caps.szPname, end - Caps.szPname).toStdString();
-}
 
 } // namespace
 
@@ -36,9 +26,7 @@ void TWaveRecorder::SetDeviceID(UINT Value) {
     if (FActive)
         throw EWaveRecException("Not allowed in active state");
     if (Value != WAVE_MAPPER && Value >= FDeviceCount)
-        throw EWaveRecException("DeviceID value (" + std::to_string(Value) +
-                                ") does not match devices count (" + std::to_string(FDeviceCount) +
-                                ")");
+        throw EWaveRecException(DeviceCountMessage(Value));
     if (Value == FDeviceID)
         return;
     WAVEINCAPSW caps{};
@@ -48,8 +36,9 @@ void TWaveRecorder::SetDeviceID(UINT Value) {
     if (formats.Empty())
         throw EWaveRecException("Device does not support any known audio format");
     FDeviceID = Value;
-    FDeviceInfo = TRecDeviceInfo{caps.wMid,    caps.wPid,      caps.vDriverVersion,
-                                 NameOf(caps), caps.wChannels, formats};
+    FDeviceInfo =
+        TRecDeviceInfo{caps.wMid,      caps.wPid, caps.vDriverVersion, ProductName(caps.szPname),
+                       caps.wChannels, formats};
     SelectDefaultFormat();
 }
 
@@ -85,20 +74,14 @@ void TWaveRecorder::AbandonStart(MMRESULT Code) {
     UnprepareBuffers();
     waveInClose(Handle());
     FHandle = 0;
-    Windows::MSG msg;
-    while (Windows::PeekMessageW(&msg, Window(), 0, 0, Windows::PM_REMOVE)) {
-    }
+    DiscardDeviceMessages();
     throw EWaveRecException(ErrorText(Code));
 }
 
 MMRESULT TWaveRecorder::PrepareBuffers() {
     auto& headers = Headers();
     for (auto header = headers.rbegin(); header != headers.rend(); ++header) {
-        header->dwBytesRecorded = 0;
-        header->dwFlags = 0;
-        header->dwLoops = 0;
-        header->lpNext = nullptr;
-        header->reserved = 0;
+        ClearHeader(*header);
         if (MMRESULT r = waveInPrepareHeader(Handle(), &*header, sizeof(WAVEHDR)))
             return r;
     }
@@ -129,15 +112,6 @@ void TWaveRecorder::DoBufferDone() {
             StopDroppingErrors();
         else
             AdvanceBuffer();
-    }
-}
-
-// This runs from the message loop, where nothing could report the error; a refused close
-// leaves the device stopping, and the owner's next Stop retries it.
-void TWaveRecorder::StopDroppingErrors() {
-    try {
-        Stop();
-    } catch (...) {
     }
 }
 

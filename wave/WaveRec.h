@@ -63,7 +63,6 @@ private:
     MMSystem::MMRESULT PrepareBuffers();
     void UnprepareBuffers();
     [[noreturn]] void AbandonStart(MMSystem::MMRESULT Code);
-    void StopDroppingErrors();
 
     TRecDeviceInfo FDeviceInfo;
     // The last close in Stop was refused: the device is still open, and the next Stop retries.
