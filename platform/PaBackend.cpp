@@ -33,13 +33,12 @@ constexpr WORD ManufacturerID = 0x5041;
 constexpr double SuggestedLatency = 0.040;
 // One read or write moves this much; it bounds how late a stop, pause or reset is seen.
 constexpr std::uint32_t ChunksPerSecond = 100;
-// Written after a sample, beyond PortAudio's own buffer, before the sample counts as played:
-// the way from PortAudio's buffer into the card (or the sound server's sink). On the test rig a
-// sample is lost to a close below about 55 ms of all this; 80 ms are waited.
+// How far a sample still has to go once PortAudio has taken it: through PortAudio's buffer
+// and on into the card (or the sound server's sink). A closing stream first writes the
+// stream's latency, this margin and one chunk in silence, so that the last sample has been
+// heard when the close is reported; on the test rig a sample is lost below about 55 ms of
+// this, and about 80 ms are written.
 constexpr double ReachMargin = 0.030;
-// Silence written after the last report, before a playback stream is cut off: the same way
-// once more, for servers whose own latency is longer than PortAudio can tell.
-constexpr double CloseTail = 0.050;
 
 constexpr std::uint32_t StandardRates[] = {11025, 22050, 44100, 48000, 96000};
 
@@ -196,9 +195,9 @@ public:
         if (Stream.Direction() == TDirection::Playback) {
             const PaStreamInfo* info = Pa_GetStreamInfo(FPa.get());
             const double latency = info != nullptr ? info->outputLatency : SuggestedLatency;
-            FHoldFrames =
+            FDrainFrames =
                 static_cast<std::uint64_t>((latency + ReachMargin) * FRate) + FChunkFrames;
-            FPending.resize(FHoldFrames / FChunkFrames + 4);
+            FPending.resize(FDrainFrames / FChunkFrames + 4);
         }
     }
 
@@ -270,8 +269,8 @@ private:
             Move();
         }
         std::memset(FChunk.data(), FSilence, bytes);
-        for (auto n = static_cast<std::uint32_t>(CloseTail * FRate / FChunkFrames) + 1;
-             n > 0 && !FLost; --n)
+        for (auto n = static_cast<std::uint32_t>(FDrainFrames / FChunkFrames) + 1; n > 0 && !FLost;
+             --n)
             Move();
     }
 
@@ -301,12 +300,13 @@ private:
         FFramesMoved += FChunkFrames;
     }
 
-    // A blocking write returns once PortAudio's buffer has room, so every frame but the last
-    // buffer's worth has left it; with a margin more written behind it, a frame has reached the
-    // card. Only then is it reported, and only then may a close cut the stream off.
+    // A chunk counts as played once PortAudio has taken it. Waiting until it has also reached
+    // the card would hold every buffer back by the output latency, which starves a ring of
+    // short buffers (four of 21 ms at 96 kHz) and breaks the replay up; instead a close waits
+    // for the way to the card (see the close tail), so nothing is cut off at the end.
     void ReportPlayed(TWaveCore& Core) {
         std::uint64_t upTo = FReported;
-        while (FPendingCount > 0 && FPending[FPendingHead].FrameEnd + FHoldFrames <= FFramesMoved) {
+        while (FPendingCount > 0 && FPending[FPendingHead].FrameEnd <= FFramesMoved) {
             upTo = FPending[FPendingHead].HandedEnd;
             FPendingHead = (FPendingHead + 1) % FPending.size();
             --FPendingCount;
@@ -340,7 +340,7 @@ private:
     std::uint64_t FFramesMoved = 0;
     TStatistics FStatistics;
     // Playback, under the core's lock.
-    std::uint64_t FHoldFrames = 0;
+    std::uint64_t FDrainFrames = 0;
     std::vector<TPending> FPending;
     std::size_t FPendingHead = 0;
     std::size_t FPendingCount = 0;
