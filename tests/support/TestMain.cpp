@@ -1,8 +1,8 @@
+#include <cstdlib>
+
 #include <QApplication>
 
 #include <gtest/gtest.h>
-
-#include <cstdlib>
 
 int main(int argc, char** argv) {
     // Suites run without a display; the offscreen platform is enough for widgets and events.
