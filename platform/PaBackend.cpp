@@ -493,14 +493,10 @@ void TPortAudioBackend::StreamChanged(WaveCore::TStream& Stream, TStreamEvent Ev
         static_cast<TStreamState*>(Stream.Backend.get())->Reset();
 }
 
-TInstalledPortAudio::TInstalledPortAudio() {
-    auto backend = std::make_unique<TPortAudioBackend>();
-    FBackend = backend.get();
-    FPrevious = TWaveCore::Instance().Install(std::move(backend));
-}
+TInstalledPortAudio::TInstalledPortAudio()
+    : TInstalledPortAudio(std::make_unique<TPortAudioBackend>()) {}
 
-TInstalledPortAudio::~TInstalledPortAudio() {
-    TWaveCore::Instance().Install(std::move(FPrevious));
-}
+TInstalledPortAudio::TInstalledPortAudio(std::unique_ptr<TPortAudioBackend> Backend)
+    : FBackend(Backend.get()), FInstalled(std::move(Backend)) {}
 
 } // namespace PaBackend

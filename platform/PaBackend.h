@@ -86,7 +86,6 @@ private:
 class TInstalledPortAudio {
 public:
     TInstalledPortAudio();
-    ~TInstalledPortAudio();
     TInstalledPortAudio(const TInstalledPortAudio&) = delete;
     TInstalledPortAudio& operator=(const TInstalledPortAudio&) = delete;
 
@@ -94,8 +93,10 @@ public:
     TPortAudioBackend* operator->() { return FBackend; }
 
 private:
+    explicit TInstalledPortAudio(std::unique_ptr<TPortAudioBackend> Backend);
+
     TPortAudioBackend* FBackend;
-    std::unique_ptr<WaveCore::IWaveBackend> FPrevious;
+    WaveCore::TInstalledBackend FInstalled;
 };
 
 } // namespace PaBackend

@@ -465,10 +465,11 @@ void TSimCard::RealTimeLoop() {
     }
 }
 
-TInstalledCard::TInstalledCard(TConfig Config) {
-    auto card = std::make_unique<TSimCard>(std::move(Config));
-    FCard = card.get();
-    FPrevious = TWaveCore::Instance().Install(std::move(card));
+TInstalledCard::TInstalledCard(TConfig Config)
+    : TInstalledCard(std::make_unique<TSimCard>(std::move(Config))) {}
+
+TInstalledCard::TInstalledCard(std::unique_ptr<TSimCard> Card)
+    : FCard(Card.get()), FInstalled(std::move(Card)) {
     if (FCard->Clock() != TClockMode::RealTime)
         FPreviousClock = Windows::SetClock(FCard);
     if (FCard->Clock() == TClockMode::Fast) {
@@ -482,7 +483,6 @@ TInstalledCard::~TInstalledCard() {
     QObject::disconnect(FIdle);
     if (FCard->Clock() != TClockMode::RealTime)
         Windows::SetClock(FPreviousClock);
-    TWaveCore::Instance().Install(std::move(FPrevious));
 }
 
 } // namespace SimCard

@@ -175,8 +175,10 @@ public:
     TSimCard* operator->() { return FCard; }
 
 private:
+    explicit TInstalledCard(std::unique_ptr<TSimCard> Card);
+
     TSimCard* FCard;
-    std::unique_ptr<WaveCore::IWaveBackend> FPrevious;
+    WaveCore::TInstalledBackend FInstalled;
     Windows::TClock* FPreviousClock = nullptr;
     QMetaObject::Connection FIdle;
 };

@@ -132,6 +132,14 @@ TStream* TWaveCore::Find(TDirection Direction, std::uintptr_t Handle) {
     return it->second.get();
 }
 
+MMRESULT TWaveCore::Enter(TDirection Direction, std::uintptr_t Handle, TCall CaptureCall,
+                          TCall PlaybackCall, TStream*& Stream) {
+    Stream = Find(Direction, Handle);
+    if (Stream == nullptr)
+        return MMSYSERR_INVALHANDLE;
+    return Fault(CallOf(Direction, CaptureCall, PlaybackCall));
+}
+
 MMRESULT TWaveCore::Fault(TCall Call) {
     return FBackend ? FBackend->Fault(Call) : MMSYSERR_NOERROR;
 }
@@ -249,10 +257,7 @@ UINT TWaveCore::GetNumDevs(TDirection Direction) {
     return FBackend ? FBackend->DeviceCount(Direction) : 0;
 }
 
-MMRESULT TWaveCore::GetDevCaps(TDirection Direction, UINT DeviceID, TDeviceCaps& Caps) {
-    std::lock_guard lock(FLock);
-    if (MMRESULT fault = Fault(CallOf(Direction, TCall::InGetDevCaps, TCall::OutGetDevCaps)))
-        return fault;
+MMRESULT TWaveCore::CapsOf(TDirection Direction, UINT DeviceID, TDeviceCaps& Caps) {
     const UINT count = FBackend ? FBackend->DeviceCount(Direction) : 0;
     if (DeviceID == WAVE_MAPPER && count == 0) {
         Caps = MapperWithoutDevice();
@@ -261,6 +266,13 @@ MMRESULT TWaveCore::GetDevCaps(TDirection Direction, UINT DeviceID, TDeviceCaps&
     if (DeviceID != WAVE_MAPPER && DeviceID >= count)
         return MMSYSERR_BADDEVICEID;
     return FBackend->DeviceCaps(Direction, DeviceID, Caps);
+}
+
+MMRESULT TWaveCore::GetDevCaps(TDirection Direction, UINT DeviceID, TDeviceCaps& Caps) {
+    std::lock_guard lock(FLock);
+    if (MMRESULT fault = Fault(CallOf(Direction, TCall::InGetDevCaps, TCall::OutGetDevCaps)))
+        return fault;
+    return CapsOf(Direction, DeviceID, Caps);
 }
 
 MMRESULT TWaveCore::Open(TDirection Direction, std::uintptr_t& Handle, UINT DeviceID,
@@ -312,10 +324,10 @@ MMRESULT TWaveCore::Open(TDirection Direction, std::uintptr_t& Handle, UINT Devi
 MMRESULT TWaveCore::PrepareHeader(TDirection Direction, std::uintptr_t Handle, WAVEHDR* Header,
                                   UINT Size) {
     std::lock_guard lock(FLock);
-    if (Find(Direction, Handle) == nullptr)
-        return MMSYSERR_INVALHANDLE;
-    if (MMRESULT fault = Fault(CallOf(Direction, TCall::InPrepareHeader, TCall::OutPrepareHeader)))
-        return fault;
+    TStream* stream = nullptr;
+    if (MMRESULT r =
+            Enter(Direction, Handle, TCall::InPrepareHeader, TCall::OutPrepareHeader, stream))
+        return r;
     if (Header == nullptr || Size < sizeof(WAVEHDR) || Header->lpData == nullptr)
         return MMSYSERR_INVALPARAM;
     Header->dwFlags |= WHDR_PREPARED;
@@ -325,11 +337,10 @@ MMRESULT TWaveCore::PrepareHeader(TDirection Direction, std::uintptr_t Handle, W
 MMRESULT TWaveCore::UnprepareHeader(TDirection Direction, std::uintptr_t Handle, WAVEHDR* Header,
                                     UINT Size) {
     std::lock_guard lock(FLock);
-    if (Find(Direction, Handle) == nullptr)
-        return MMSYSERR_INVALHANDLE;
-    if (MMRESULT fault =
-            Fault(CallOf(Direction, TCall::InUnprepareHeader, TCall::OutUnprepareHeader)))
-        return fault;
+    TStream* stream = nullptr;
+    if (MMRESULT r =
+            Enter(Direction, Handle, TCall::InUnprepareHeader, TCall::OutUnprepareHeader, stream))
+        return r;
     if (Header == nullptr || Size < sizeof(WAVEHDR))
         return MMSYSERR_INVALPARAM;
     if ((Header->dwFlags & WHDR_INQUEUE) != 0)
@@ -341,11 +352,9 @@ MMRESULT TWaveCore::UnprepareHeader(TDirection Direction, std::uintptr_t Handle,
 MMRESULT TWaveCore::AddBuffer(TDirection Direction, std::uintptr_t Handle, WAVEHDR* Header,
                               UINT Size) {
     std::lock_guard lock(FLock);
-    TStream* stream = Find(Direction, Handle);
-    if (stream == nullptr)
-        return MMSYSERR_INVALHANDLE;
-    if (MMRESULT fault = Fault(CallOf(Direction, TCall::InAddBuffer, TCall::OutWrite)))
-        return fault;
+    TStream* stream = nullptr;
+    if (MMRESULT r = Enter(Direction, Handle, TCall::InAddBuffer, TCall::OutWrite, stream))
+        return r;
     if (Header == nullptr || Size < sizeof(WAVEHDR) || Header->lpData == nullptr)
         return MMSYSERR_INVALPARAM;
     if ((Header->dwFlags & WHDR_PREPARED) == 0)
@@ -368,11 +377,9 @@ MMRESULT TWaveCore::AddBuffer(TDirection Direction, std::uintptr_t Handle, WAVEH
 
 MMRESULT TWaveCore::Start(TDirection Direction, std::uintptr_t Handle) {
     std::lock_guard lock(FLock);
-    TStream* stream = Find(Direction, Handle);
-    if (stream == nullptr)
-        return MMSYSERR_INVALHANDLE;
-    if (MMRESULT fault = Fault(CallOf(Direction, TCall::InStart, TCall::OutRestart)))
-        return fault;
+    TStream* stream = nullptr;
+    if (MMRESULT r = Enter(Direction, Handle, TCall::InStart, TCall::OutRestart, stream))
+        return r;
     if (!stream->FRunning) {
         stream->FRunning = true;
         FBackend->StreamChanged(*stream, Direction == TDirection::Capture
@@ -384,11 +391,9 @@ MMRESULT TWaveCore::Start(TDirection Direction, std::uintptr_t Handle) {
 
 MMRESULT TWaveCore::Stop(TDirection Direction, std::uintptr_t Handle) {
     std::lock_guard lock(FLock);
-    TStream* stream = Find(Direction, Handle);
-    if (stream == nullptr)
-        return MMSYSERR_INVALHANDLE;
-    if (MMRESULT fault = Fault(CallOf(Direction, TCall::InStop, TCall::OutPause)))
-        return fault;
+    TStream* stream = nullptr;
+    if (MMRESULT r = Enter(Direction, Handle, TCall::InStop, TCall::OutPause, stream))
+        return r;
     if (stream->FRunning) {
         FBackend->StreamChanged(*stream, Direction == TDirection::Capture ? TStreamEvent::Stopped
                                                                           : TStreamEvent::Paused);
@@ -403,11 +408,9 @@ MMRESULT TWaveCore::Stop(TDirection Direction, std::uintptr_t Handle) {
 
 MMRESULT TWaveCore::Reset(TDirection Direction, std::uintptr_t Handle) {
     std::lock_guard lock(FLock);
-    TStream* stream = Find(Direction, Handle);
-    if (stream == nullptr)
-        return MMSYSERR_INVALHANDLE;
-    if (MMRESULT fault = Fault(CallOf(Direction, TCall::InReset, TCall::OutReset)))
-        return fault;
+    TStream* stream = nullptr;
+    if (MMRESULT r = Enter(Direction, Handle, TCall::InReset, TCall::OutReset, stream))
+        return r;
     FBackend->StreamChanged(*stream, TStreamEvent::Reset);
     if (Direction == TDirection::Capture)
         stream->FRunning = false;
@@ -420,11 +423,9 @@ MMRESULT TWaveCore::Reset(TDirection Direction, std::uintptr_t Handle) {
 
 MMRESULT TWaveCore::Close(TDirection Direction, std::uintptr_t Handle) {
     std::unique_lock lock(FLock);
-    TStream* found = Find(Direction, Handle);
-    if (found == nullptr)
-        return MMSYSERR_INVALHANDLE;
-    if (MMRESULT fault = Fault(CallOf(Direction, TCall::InClose, TCall::OutClose)))
-        return fault;
+    TStream* found = nullptr;
+    if (MMRESULT r = Enter(Direction, Handle, TCall::InClose, TCall::OutClose, found))
+        return r;
     if (found->FCount > 0)
         return WAVERR_STILLPLAYING;
     auto node = FStreams.extract(Handle);
@@ -445,13 +446,8 @@ MMRESULT TWaveCore::VolumeTarget(std::uintptr_t HandleOrDevice, UINT& DeviceID, 
         return MMSYSERR_NOERROR;
     }
     DeviceID = static_cast<UINT>(HandleOrDevice);
-    const UINT count = FBackend ? FBackend->DeviceCount(TDirection::Playback) : 0;
     TDeviceCaps caps;
-    if (DeviceID == WAVE_MAPPER && count == 0)
-        caps = MapperWithoutDevice();
-    else if (DeviceID != WAVE_MAPPER && DeviceID >= count)
-        return MMSYSERR_BADDEVICEID;
-    else if (MMRESULT r = FBackend->DeviceCaps(TDirection::Playback, DeviceID, caps))
+    if (MMRESULT r = CapsOf(TDirection::Playback, DeviceID, caps))
         return r;
     Support = caps.Support;
     return MMSYSERR_NOERROR;

@@ -199,6 +199,11 @@ private:
     TWaveCore() = default;
     TStream* Find(TDirection Direction, std::uintptr_t Handle);
     MMRESULT Fault(TCall Call);
+    // The stream a handle names, and the call's injected fault if any. Lock held.
+    MMRESULT Enter(TDirection Direction, std::uintptr_t Handle, TCall CaptureCall,
+                   TCall PlaybackCall, TStream*& Stream);
+    // A device's capabilities, or the stand-in mapper when there is no device. Lock held.
+    MMRESULT CapsOf(TDirection Direction, UINT DeviceID, TDeviceCaps& Caps);
     void Complete(TStream& Stream);
     void CompletePlayed(TStream& Stream);
     void Notify(const TStream& Stream, UINT Msg);
