@@ -77,7 +77,8 @@ long Align(const std::vector<std::int16_t>& Recorded, const std::vector<std::int
     const long refOnset = FirstAbove(Reference, 0, level);
     if (onset < 0 || refOnset < 0)
         return -1;
-    const std::size_t window = 4096;
+    // The whole chirp, up to its highest frequency, gives the sharpest peak.
+    const std::size_t window = Reference.size() / 2;
     const std::vector<double> ref = Channel(Reference, 0, 0, window);
     long best = -1;
     double bestScore = -1e300;
@@ -188,15 +189,28 @@ TEST_P(Loopback, RecordsThePlayedChirpWholeOnItsChannelToItsLastSample) {
         EXPECT_TRUE(std::equal(reference.begin(), reference.end(), recorded.begin() + 2 * at));
     }
     // Window by window, and the last 100 ms above all: the chirp is there, in shape and level.
+    // Resampled twice, the chirp comes back shifted by a fraction of a sample that differs from
+    // run to run, so each window may lie up to one frame either side of the whole's alignment.
     const std::vector<double> want = Channel(reference, 0, 0, frames);
-    const std::vector<double> got = Channel(recorded, 0, at, frames);
+    const long slack = rate == 48000 ? 0 : 1;
+    std::vector<std::vector<double>> shifted;
+    for (long d = -slack; d <= slack; ++d)
+        shifted.push_back(Channel(recorded, 0, at + d, frames));
     const std::size_t window = rate / 10;
     for (std::size_t from = 0; from + window <= frames; from += window) {
         const double ww = Dot(want, want, from, window);
-        const double gg = Dot(got, got, from, window);
-        const double wg = Dot(want, got, from, window);
-        EXPECT_GT(wg / std::sqrt(ww * gg + 1e-9), 0.95) << "window at " << from << " frames";
-        EXPECT_NEAR(gg / ww, 1.0, 0.3) << "window at " << from << " frames";
+        double best = -1;
+        double level = 0;
+        for (const std::vector<double>& got : shifted) {
+            const double gg = Dot(got, got, from, window);
+            const double similarity = Dot(want, got, from, window) / std::sqrt(ww * gg + 1e-9);
+            if (similarity > best) {
+                best = similarity;
+                level = gg / ww;
+            }
+        }
+        EXPECT_GT(best, 0.95) << "window at " << from << " frames";
+        EXPECT_NEAR(level, 1.0, 0.3) << "window at " << from << " frames";
     }
     // The right channel stays silent, and so does the left once the chirp is over.
     const std::vector<double> right = Channel(recorded, 1, 0, recorded.size() / 2);
