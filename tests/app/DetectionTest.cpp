@@ -161,6 +161,11 @@ TEST(Detection, TheHoldCoversElevenBuffersAfterTheLastSignalAtTheDefaults) {
     partial.resize(1531);
     EXPECT_TRUE(analyse(partial));
     EXPECT_EQ(f.SquelchHold, 0u);
+    // No whole sample, or a format that is not mono: nothing is judged and the hold stays.
+    f.SquelchHold = 100;
+    EXPECT_FALSE(f.AnalyseBuffer(hiss.data(), 1, Mono16));
+    EXPECT_FALSE(f.AnalyseBuffer(hiss.data(), 4096, TWaveFormat::wf44100stereo16));
+    EXPECT_EQ(f.SquelchHold, 100u);
 }
 
 TEST(LevelMeters, ShowLargeChangesAtOnceAndSmallOnesAfterThePeriod) {

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstring>
 
+#include <QApplication>
+
 #include <gtest/gtest.h>
 
 #include "RepeaterRig.h"
@@ -259,6 +261,64 @@ TEST(Repeater, AFillThatRaisesEndsThePlaybackLikeItsEndAndCaptureResumes) {
     EXPECT_EQ(rig.StateTexts().back(), "ОЖИДАНИЕ");
     EXPECT_TRUE(rig.Form().Recorder->Active());
     EXPECT_FALSE(rig.Form().Recorder->Paused());
+}
+
+TEST(Repeater, ARefusedPauseAtTheEndOfARecordingStopsCaptureAndTransmitsNothing) {
+    TRig rig(CarrierOverBuffers(5, 20), Settings());
+    rig.Form().btnStartClick();
+    rig.RunUntil([&] { return rig.Form().RecordedBytes > 10 * 2 * Frames; }, 5 * Seconds);
+    // The pause that would hand the recording over to playback is refused; the capture device
+    // then stops itself, and what it still holds must not start a replay on the way.
+    rig.Card().FailCall(WaveCore::TCall::InStop, 1, MMSystem::MMSYSERR_NOMEM);
+    rig.RunFor(5 * Seconds);
+    EXPECT_FALSE(rig.Form().Recorder->Active());
+    EXPECT_FALSE(rig.Form().Player->Active());
+    EXPECT_TRUE(rig.Card().PlayLog().empty());
+    EXPECT_EQ(rig.Form().RecordedBytes, 0u);
+    EXPECT_EQ(rig.StateTexts().back(), "ЗАПИСЬ") << "the window keeps its last state until Stop";
+    rig.Form().btnStopClick();
+    EXPECT_EQ(rig.StateTexts().back(), "НЕАКТИВНО");
+}
+
+TEST(Repeater, AStopWhoseLastBufferWouldEndTheRecordingTransmitsNothing) {
+    // The eleven quiet buffers of the hold after the carrier, and part of a twelfth: the part
+    // that Stop hands back would end the recording.
+    TRig rig(CarrierOverBuffers(5, 20), Settings());
+    rig.Form().btnStartClick();
+    rig.RunFor(At(31 * Frames) + 20 * Milliseconds);
+    ASSERT_GT(rig.Form().RecordedBytes, 0u);
+    ASSERT_EQ(rig.StateTexts().back(), "ЗАПИСЬ");
+    rig.Form().btnStopClick();
+    rig.RunFor(3 * Seconds);
+    EXPECT_TRUE(rig.Card().PlayLog().empty());
+    EXPECT_FALSE(rig.Form().Player->Active());
+    EXPECT_EQ(rig.Form().RecordedBytes, 0u);
+    EXPECT_EQ(rig.StateTexts().back(), "НЕАКТИВНО");
+}
+
+TEST(Repeater, AStopClickedAsTheLockBeginsLeavesTheWindowInactiveAfterTheWholeLock) {
+    TRig rig(CarrierOverBuffers(5, 20), Settings({{"LockTime", "2000"}}));
+    auto stopped = rig.Form().Player->OnStop;
+    TTimeNs lockEnd = 0;
+    rig.Form().Player->OnStop = [&](WaveDefs::TWaveDevice* Sender) {
+        // The click waits in the event queue; the lock handles it while the label repaints.
+        QMetaObject::invokeMethod(
+            qApp, [&] { rig.Form().btnStopClick(); }, Qt::QueuedConnection);
+        stopped(Sender);
+        lockEnd = rig.Card().Now();
+    };
+    rig.Form().btnStartClick();
+    rig.RunFor(10 * Seconds);
+    const auto& states = rig.States();
+    ASSERT_GE(states.size(), 2u);
+    EXPECT_EQ(states.back().Text, "НЕАКТИВНО") << "not the waiting state after the lock";
+    const TState& blocked = states[states.size() - 2];
+    EXPECT_EQ(blocked.Text, "ЗАБЛОКИРОВАН");
+    EXPECT_EQ(lockEnd - blocked.Time, 2000 * Milliseconds) << "the lock still runs its time";
+    EXPECT_FALSE(rig.Form().Recorder->Active());
+    EXPECT_FALSE(rig.Form().Player->Active());
+    EXPECT_TRUE(rig.Form().btnStart->isEnabled());
+    EXPECT_EQ(Transmissions(rig.Card().PlayLog()).size(), 1u);
 }
 
 } // namespace
