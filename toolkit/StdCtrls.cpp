@@ -1,6 +1,7 @@
 #include "StdCtrls.h"
 
 #include <QFocusEvent>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 
 #include "Forms.h"
@@ -22,25 +23,48 @@ bool TypesNothing(int Key) {
 
 } // namespace
 
+// Each character of a typed text passes the hook on its own, as if typed one by one; what the
+// hook keeps (or puts in their place) is what gets typed.
+QString TEdit::FilterTyped(const QString& Text) {
+    QString kept;
+    for (const QChar c : Text) {
+        char16_t key = c.unicode();
+        Forms::Guarded([&] { OnKeyPress(this, key); });
+        if (key != 0)
+            kept.append(QChar(key));
+    }
+    return kept;
+}
+
 void TEdit::keyPressEvent(QKeyEvent* Event) {
     const QString text = Event->text();
-    if (!OnKeyPress || text.size() != 1 || TypesNothing(Event->key())) {
+    if (!OnKeyPress || text.isEmpty() || TypesNothing(Event->key())) {
         QLineEdit::keyPressEvent(Event);
         return;
     }
-    char16_t key = text.at(0).unicode();
-    Forms::Guarded([&] { OnKeyPress(this, key); });
-    if (key == 0) {
+    const QString kept = FilterTyped(text);
+    if (kept == text) {
+        QLineEdit::keyPressEvent(Event);
+        return;
+    }
+    if (kept.isEmpty()) {
         Event->accept();
         return;
     }
-    if (key == text.at(0).unicode()) {
-        QLineEdit::keyPressEvent(Event);
+    QKeyEvent replaced(Event->type(), Event->key(), Event->modifiers(), kept);
+    QLineEdit::keyPressEvent(&replaced);
+}
+
+// Text composed through an input method is typed text too.
+void TEdit::inputMethodEvent(QInputMethodEvent* Event) {
+    if (!OnKeyPress || Event->commitString().isEmpty()) {
+        QLineEdit::inputMethodEvent(Event);
         return;
     }
-    // The hook replaced the character: type the replacement instead.
-    QKeyEvent replaced(Event->type(), Event->key(), Event->modifiers(), QString(QChar(key)));
-    QLineEdit::keyPressEvent(&replaced);
+    QInputMethodEvent filtered(Event->preeditString(), Event->attributes());
+    filtered.setCommitString(FilterTyped(Event->commitString()), Event->replacementStart(),
+                             Event->replacementLength());
+    QLineEdit::inputMethodEvent(&filtered);
 }
 
 void TEdit::focusOutEvent(QFocusEvent* Event) {

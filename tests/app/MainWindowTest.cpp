@@ -1,6 +1,7 @@
 // The main window through real key presses, clicks and focus changes.
 #include <QApplication>
 #include <QFontInfo>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QTest>
@@ -99,6 +100,23 @@ TEST(MainWindow, TheSquelchFieldTakesOnlyDigitsAndThePointAndBeepsAtTheRest) {
     QApplication::sendEvent(rig.Form().edSquelch, &cyrillic);
     EXPECT_EQ(rig.Form().edSquelch->text(), ".5");
     EXPECT_EQ(rig.Beeps, 4);
+    // Texts of several characters pass one character at a time: an emoji's two halves, a
+    // composed "7x", and an input method's commit.
+    QKeyEvent emoji(QEvent::KeyPress, 0, Qt::NoModifier, QString::fromUtf8("😀"));
+    QApplication::sendEvent(rig.Form().edSquelch, &emoji);
+    EXPECT_EQ(rig.Form().edSquelch->text(), ".5");
+    EXPECT_EQ(rig.Beeps, 6);
+    QTest::keyClick(rig.Form().edSquelch, Qt::Key_End);
+    QKeyEvent composed(QEvent::KeyPress, 0, Qt::NoModifier, "7x");
+    QApplication::sendEvent(rig.Form().edSquelch, &composed);
+    EXPECT_EQ(rig.Form().edSquelch->text(), ".57");
+    EXPECT_EQ(rig.Beeps, 7);
+    QInputMethodEvent committed;
+    committed.setCommitString("8ф");
+    QApplication::sendEvent(rig.Form().edSquelch, &committed);
+    EXPECT_EQ(rig.Form().edSquelch->text(), ".578");
+    EXPECT_EQ(rig.Beeps, 8);
+    EXPECT_FALSE(rig.Form().edSquelch->acceptDrops());
 }
 
 TEST(MainWindow, LeavingTheSquelchFieldChecksTheOpenRangeAndTakesTheFocusBack) {
