@@ -155,6 +155,15 @@ bool HasDisplay() {
            std::getenv("WAYLAND_DISPLAY") != nullptr;
 }
 
+// A run without a window has no one watching the meters: say when the sound card lost audio.
+void ReportLosses(const PaBackend::TStatistics& S) {
+    if (S.LostCaptureBytes == 0 && S.Overflows == 0 && S.Underflows == 0)
+        return;
+    std::cerr << "quorim: audio was lost: " << S.LostCaptureBytes
+              << " captured bytes found no free buffer, " << S.Overflows << " input overflows and "
+              << S.Underflows << " output underflows" << std::endl;
+}
+
 } // namespace
 
 std::string UsageText() {
@@ -269,8 +278,12 @@ int Run(int argc, char** argv) {
         ListDevices();
         return 0;
     }
-    if (options.Headless)
-        return RunHeadless(options, card ? &card->Card() : nullptr);
+    if (options.Headless) {
+        const int status = RunHeadless(options, card ? &card->Card() : nullptr);
+        if (soundCards)
+            ReportLosses(soundCards->Backend().Statistics());
+        return status;
+    }
 
     uMain::TfMainForm form(options.Ini);
     form.show();
