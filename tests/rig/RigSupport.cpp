@@ -183,6 +183,12 @@ bool TRecording::WaitRunning(int TimeoutMs) {
                      TimeoutMs);
 }
 
+bool TRecording::RecordMore(double Seconds, int TimeoutMs) {
+    const auto size = [&] { return QFileInfo(QString::fromStdString(FPath)).size(); };
+    const qint64 until = size() + static_cast<qint64>(Seconds * 48000) * 4;
+    return PumpUntil([&] { return size() >= until; }, TimeoutMs);
+}
+
 std::vector<std::int16_t> TRecording::Finish() {
     if (FProcess->state() != QProcess::NotRunning) {
         ::kill(static_cast<pid_t>(FProcess->processId()), SIGINT);

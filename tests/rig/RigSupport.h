@@ -58,6 +58,8 @@ public:
     TRecording& operator=(const TRecording&) = delete;
     // Waits until the recording has begun writing; false when it did not within TimeoutMs.
     bool WaitRunning(int TimeoutMs);
+    // Waits until it has recorded Seconds more of audio; false when that took over TimeoutMs.
+    bool RecordMore(double Seconds, int TimeoutMs);
     // Stops it and returns the samples it recorded.
     std::vector<std::int16_t> Finish();
 
