@@ -101,8 +101,8 @@ TEST(WaveStream, RealTimeCaptureKeepsTheRingOrderAndEveryFrame) {
     bool stopped = false;
     TWaveRecorder rec;
     rec.SetFormat(TestFormat);
-    rec.SetBufferSize(2 * TestBufferSize); // 20 ms, four of them: room for a busy machine
-    rec.SetBuffers(4);
+    rec.SetBufferSize(2 * TestBufferSize); // 20 ms, eight of them: room for a busy machine
+    rec.SetBuffers(8);
     rec.OnBufferDone = [&](TWaveDevice*, const void* Buffer, std::uint32_t Size) {
         buffers.push_back(Buffer);
         sizes.push_back(Size);
@@ -112,13 +112,13 @@ TEST(WaveStream, RealTimeCaptureKeepsTheRingOrderAndEveryFrame) {
     rec.OnStop = [&](TWaveDevice*) { stopped = true; };
 
     rec.Start();
-    ASSERT_TRUE(card->RunUntil([&] { return buffers.size() >= 10; }, SimCard::Seconds));
+    ASSERT_TRUE(card->RunUntil([&] { return buffers.size() >= 20; }, 3 * SimCard::Seconds));
     rec.Stop();
     EXPECT_TRUE(stopped);
-    ASSERT_GE(buffers.size(), 10u);
+    ASSERT_GE(buffers.size(), 20u);
     for (std::size_t i = 0; i < buffers.size(); ++i) {
-        EXPECT_EQ(buffers[i], buffers[i % 4]) << "delivery " << i;
-        if (i < 10) {
+        EXPECT_EQ(buffers[i], buffers[i % 8]) << "delivery " << i;
+        if (i < 20) {
             EXPECT_EQ(sizes[i], 2 * TestBufferSize);
         }
     }
