@@ -201,6 +201,12 @@ public:
         }
     }
 
+    // A stream normally ends through Finish; one left open when its owner goes away must still
+    // not outlive its thread.
+    ~TStreamState() override { Finish(); }
+    TStreamState(const TStreamState&) = delete;
+    TStreamState& operator=(const TStreamState&) = delete;
+
     void Start() {
         FThread = std::thread([this] {
             if (FStream.Direction() == TDirection::Capture)
