@@ -573,6 +573,7 @@ void TfMainForm::FormCreate() {
 
 void TfMainForm::FormDestroy() {
     FStopping = true;
+    // The spectrum window belongs to this one and must not be fed while it goes.
     if (uSpectrum::fSpectForm != nullptr)
         uSpectrum::fSpectForm->close();
     if (Player)
