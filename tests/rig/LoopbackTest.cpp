@@ -227,8 +227,8 @@ TEST_P(Loopback, RecordsThePlayedChirpWholeOnItsChannelToItsLastSample) {
         ASSERT_LE(std::abs(s), 0.02 * 32767);
 
     // Round trip: from the start of the playback to the moment the chirp's first frame came
-    // back to the program, and how much of that it spent waiting for the rest of its buffer to
-    // fill. (A null sink renders ahead of the clock, so the difference can come out below 0.)
+    // back to the program, and how much audio its buffer still took after that frame. A null
+    // sink renders ahead of the clock, so the first can come out shorter than the second.
     double backMs = -1;
     double fillMs = 0;
     for (const auto& [time, end] : deliveries)
@@ -239,8 +239,8 @@ TEST_P(Loopback, RecordsThePlayedChirpWholeOnItsChannelToItsLastSample) {
         }
     const PaBackend::TStatistics s = FPortAudio->Backend().Statistics();
     const double audioSeconds = static_cast<double>(s.CaptureFrames + s.PlaybackFrames) / rate;
-    std::printf("loopback %u Hz %u-bit: first frame back after %.1f ms, %.1f ms of it filling "
-                "its buffer; play %.3f s for %.3f s of audio; "
+    std::printf("loopback %u Hz %u-bit: first frame back %.1f ms after the play began, its "
+                "buffer still %.1f ms from full; play %.3f s for %.3f s of audio; "
                 "lost %llu bytes, %llu overflows, %llu underflows; backend threads %.3f ms CPU "
                 "per second of audio, process %.1f ms CPU per second\n",
                 rate, bits, backMs, fillMs, Seconds(playEnd - playStart), SignalSeconds,
