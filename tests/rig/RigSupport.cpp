@@ -179,14 +179,16 @@ bool TRecording::WaitRunning(int TimeoutMs) {
     if (!FProcess->waitForStarted(TimeoutMs))
         return false;
     // A monitor delivers silence even while nothing plays, so the file grows once it records.
-    return PumpUntil([&] { return QFileInfo(QString::fromStdString(FPath)).size() > 4096; },
-                     TimeoutMs);
+    return PumpUntil([&] { return FileSize() > 4096; }, TimeoutMs);
+}
+
+std::int64_t TRecording::FileSize() const {
+    return QFileInfo(QString::fromStdString(FPath)).size();
 }
 
 bool TRecording::RecordMore(double Seconds, int TimeoutMs) {
-    const auto size = [&] { return QFileInfo(QString::fromStdString(FPath)).size(); };
-    const qint64 until = size() + static_cast<qint64>(Seconds * 48000) * 4;
-    return PumpUntil([&] { return size() >= until; }, TimeoutMs);
+    const std::int64_t until = FileSize() + static_cast<std::int64_t>(Seconds * 48000) * 4;
+    return PumpUntil([&] { return FileSize() >= until; }, TimeoutMs);
 }
 
 std::vector<std::int16_t> TRecording::Finish() {

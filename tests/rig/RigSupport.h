@@ -64,6 +64,8 @@ public:
     std::vector<std::int16_t> Finish();
 
 private:
+    std::int64_t FileSize() const;
+
     std::string FPath;
     std::unique_ptr<QProcess> FProcess;
 };
