@@ -15,6 +15,7 @@
 #include "MMSystem.h"
 #include "PaBackend.h"
 #include "SimCard.h"
+#include "WaveCore.h"
 #include "WaveDevice.h"
 #include "Windows.h"
 #include "uMain.h"
@@ -26,10 +27,6 @@ std::atomic<bool> Interrupted{false};
 
 extern "C" void OnTerminationSignal(int) {
     Interrupted = true;
-}
-
-std::string Narrow(const char16_t* Text) {
-    return QString::fromStdU16String(std::u16string(Text)).toStdString();
 }
 
 std::string FormatList(MMSystem::DWORD Mask) {
@@ -51,9 +48,10 @@ std::string FormatList(MMSystem::DWORD Mask) {
     return text.empty() ? "no standard format" : text;
 }
 
-// One direction's devices: the mapper (-1) first, then each numbered device.
+// One direction's devices: the mapper (-1) first, then each numbered device, by the names the
+// sound system gives them (with the host API, where there is one).
 template <class TCaps>
-void ListDirection(const char* Title, MMSystem::UINT Count,
+void ListDirection(const char* Title, WaveCore::TDirection Direction, MMSystem::UINT Count,
                    MMSystem::MMRESULT (*GetCaps)(MMSystem::UINT, TCaps*, MMSystem::UINT)) {
     std::cout << Title << "\n";
     for (MMSystem::UINT id = MMSystem::WAVE_MAPPER; id == MMSystem::WAVE_MAPPER || id < Count;
@@ -62,7 +60,8 @@ void ListDirection(const char* Title, MMSystem::UINT Count,
         const bool known = GetCaps(id, &caps, sizeof caps) == MMSystem::MMSYSERR_NOERROR;
         std::printf("  %2d  %s%s\n      %s\n", static_cast<int>(id),
                     id == MMSystem::WAVE_MAPPER ? "default: " : "",
-                    known ? Narrow(caps.szPname).c_str() : "(unreadable)",
+                    known ? WaveCore::TWaveCore::Instance().DeviceName(Direction, id).c_str()
+                          : "(unreadable)",
                     known ? FormatList(caps.dwFormats).c_str() : "");
         if (id == MMSystem::WAVE_MAPPER && Count == 0)
             break;
@@ -70,10 +69,10 @@ void ListDirection(const char* Title, MMSystem::UINT Count,
 }
 
 void ListDevices() {
-    ListDirection("Capture devices (RecDeviceID):", MMSystem::waveInGetNumDevs(),
-                  &MMSystem::waveInGetDevCapsW);
-    ListDirection("Playback devices (PlayDeviceID):", MMSystem::waveOutGetNumDevs(),
-                  &MMSystem::waveOutGetDevCapsW);
+    ListDirection("Capture devices (RecDeviceID):", WaveCore::TDirection::Capture,
+                  MMSystem::waveInGetNumDevs(), &MMSystem::waveInGetDevCapsW);
+    ListDirection("Playback devices (PlayDeviceID):", WaveCore::TDirection::Playback,
+                  MMSystem::waveOutGetNumDevs(), &MMSystem::waveOutGetDevCapsW);
     std::cout << std::flush;
 }
 
@@ -124,8 +123,20 @@ int RunHeadless(const TOptions& Options, SimCard::TSimCard* Card) {
         auto finished = [&] {
             if (Interrupted)
                 return true;
+            // A device the sound system lost stops itself with the system's words; a service
+            // manager restarts a run that ends with status 1.
             if (!form->Recorder->Active()) {
-                std::cerr << "quorim: the capture device stopped" << std::endl;
+                const std::string& why = form->Recorder->StopReason();
+                std::cerr << "quorim: "
+                          << (why.empty() ? "the capture device stopped"
+                                          : "the capture device failed: " + why)
+                          << std::endl;
+                failed = true;
+                return true;
+            }
+            if (!form->Player->Active() && !form->Player->StopReason().empty()) {
+                std::cerr << "quorim: the playback device failed: " << form->Player->StopReason()
+                          << std::endl;
                 failed = true;
                 return true;
             }

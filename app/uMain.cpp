@@ -13,6 +13,7 @@
 #include <QFont>
 #include <QLocale>
 
+#include "DeviceNames.h"
 #include "Forms.h"
 #include "RealFFT.h"
 #include "SysUtils.h"
@@ -448,6 +449,8 @@ void TfMainForm::LoadSettings() {
         static_cast<std::uint16_t>(integer(SectionOptions, "LevelUpdatePeriod", 500));
     LevelImmediateUpdateDifference =
         static_cast<std::uint16_t>(integer(SectionOptions, "LevelImmediateUpdateDifference", 8));
+    RecDeviceName = IniFile->ReadString(SectionOptions, "RecDeviceName", "");
+    PlayDeviceName = IniFile->ReadString(SectionOptions, "PlayDeviceName", "");
 
     // Clamped once, in the order of the keys.
     if (ControlChannel < 0 || ControlChannel >= cbChannel->count())
@@ -506,14 +509,21 @@ void TfMainForm::ReadControls() {
 }
 
 void TfMainForm::ApplySettings() {
-    Recorder->SetDeviceID(static_cast<MMSystem::UINT>(RecDeviceID));
+    using WaveCore::TDirection;
+    Recorder->SetDeviceID(
+        RecDeviceName.empty()
+            ? static_cast<MMSystem::UINT>(RecDeviceID)
+            : DeviceNames::find(TDirection::Capture, RecDeviceName, "RecDeviceName"));
     Recorder->SetBuffers(BuffersCount);
     Recorder->SetBufferSize(BufferSize);
     Generator->SetFrequency(ControlFrequency);
     Generator->SetVolume(ControlVolume);
     Player->SetBuffers(BuffersCount);
     Player->SetBufferSize(BufferSize);
-    Player->SetDeviceID(static_cast<MMSystem::UINT>(PlayDeviceID));
+    Player->SetDeviceID(
+        PlayDeviceName.empty()
+            ? static_cast<MMSystem::UINT>(PlayDeviceID)
+            : DeviceNames::find(TDirection::Playback, PlayDeviceName, "PlayDeviceName"));
     Player->SetOutputVolume(WavePlay::TVolumeChannel::volBoth, PlayVolume);
 
     cbMode->clear();

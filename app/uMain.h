@@ -110,6 +110,9 @@ public:
     double SquelchTrim = 0.1;
     std::uint16_t LevelUpdatePeriod = 500;
     std::uint16_t LevelImmediateUpdateDifference = 8;
+    // Read at start-up, never written: when set, they choose the devices instead of the numbers.
+    std::string RecDeviceName;
+    std::string PlayDeviceName;
 
     // The controller's state.
     std::unique_ptr<IniFiles::TIniFile> IniFile;

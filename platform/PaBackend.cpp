@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,12 +13,15 @@
 #include <iterator>
 #include <new>
 #include <portaudio.h>
+#include <pthread.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
 
 #include <QString>
 #include <QtGlobal>
+
+#include "ByteRing.h"
 
 namespace PaBackend {
 namespace {
@@ -31,14 +35,17 @@ constexpr WORD ManufacturerID = 0x5041;
 // Asked of PortAudio for every stream: low enough for a repeater, high enough that a busy
 // machine does not run the output dry.
 constexpr double SuggestedLatency = 0.040;
-// One read or write moves this much; it bounds how late a stop, pause or reset is seen.
-constexpr std::uint32_t ChunksPerSecond = 100;
 // How far a sample still has to go once PortAudio has taken it: through PortAudio's buffer
-// and on into the card (or the sound server's sink). A closing stream first writes the
-// stream's latency, this margin and one chunk in silence, so that the last sample has been
+// and on into the card (or the sound server's sink). A closing stream first plays the
+// stream's latency, this margin and one callback in silence, so that the last sample has been
 // heard when the close is reported; on the test rig a sample is lost below about 55 ms of
-// this, and about 80 ms are written.
+// this, and about 80 ms are played.
 constexpr double ReachMargin = 0.030;
+// However the sound system behaves, a close returns within this: a stalled server is left
+// behind with the stream's thread.
+constexpr auto CloseBound = std::chrono::milliseconds(1000);
+// Service threads of streams, counted out only once their stream is closed.
+std::atomic<int> LiveThreads{0};
 
 constexpr std::uint32_t StandardRates[] = {11025, 22050, 44100, 48000, 96000};
 
@@ -120,10 +127,6 @@ MMRESULT Failure(PaError Error) {
     return TWaveCore::Instance().ErrorWithDetail(BaseCode(Error), Words(Error));
 }
 
-PaSampleFormat SampleFormat(unsigned Bits) {
-    return Bits == 8 ? paUInt8 : paInt16;
-}
-
 // The name as a capability record holds it: at most 31 UTF-16 units, never half a pair.
 std::u16string RecordName(const char* Name) {
     std::u16string name = QString::fromUtf8(Name != nullptr ? Name : "").toStdU16String();
@@ -134,26 +137,38 @@ std::u16string RecordName(const char* Name) {
     return name;
 }
 
-PaStreamParameters Parameters(int Device, TDirection Direction, unsigned Channels, unsigned Bits) {
+PaStreamParameters Parameters(int Device, TDirection Direction, unsigned Channels) {
     const PaDeviceInfo* info = Pa_GetDeviceInfo(Device);
     const double low = Direction == TDirection::Capture ? info->defaultLowInputLatency
                                                         : info->defaultLowOutputLatency;
-    return PaStreamParameters{Device, static_cast<int>(Channels), SampleFormat(Bits),
+    return PaStreamParameters{Device, static_cast<int>(Channels), paInt16,
                               std::max(low, SuggestedLatency), nullptr};
 }
 
+// Probed in 16 bits only: streams always reach PortAudio in 16 bits (8-bit frames are widened
+// by the backend), and a probe of an unsigned 8-bit stream can be heard on some servers.
 DWORD StandardFormats(int Device, TDirection Direction) {
     DWORD formats = 0;
     for (unsigned group = 0; group < std::size(StandardRates); ++group)
-        for (unsigned channels = 1; channels <= 2; ++channels)
-            for (unsigned bits : {8u, 16u}) {
-                const PaStreamParameters p = Parameters(Device, Direction, channels, bits);
-                const bool capture = Direction == TDirection::Capture;
-                if (Pa_IsFormatSupported(capture ? &p : nullptr, capture ? nullptr : &p,
-                                         StandardRates[group]) == paFormatIsSupported)
-                    formats |= DWORD{1} << (4 * group + (channels - 1) + (bits == 16 ? 2 : 0));
+        for (unsigned channels = 1; channels <= 2; ++channels) {
+            const PaStreamParameters p = Parameters(Device, Direction, channels);
+            const bool capture = Direction == TDirection::Capture;
+            if (Pa_IsFormatSupported(capture ? &p : nullptr, capture ? nullptr : &p,
+                                     StandardRates[group]) == paFormatIsSupported) {
+                const unsigned mono8 = 4 * group + (channels - 1);
+                formats |= DWORD{1} << mono8 | DWORD{1} << (mono8 + 2);
             }
+        }
     return formats;
+}
+
+// The name a user reads in the device list: the host API, then PortAudio's device name.
+std::string HostListedName(const PaDeviceInfo& Info) {
+    const PaHostApiInfo* api = Pa_GetHostApiInfo(Info.hostApi);
+    std::string host = api != nullptr && api->name != nullptr ? api->name : "";
+    if (api != nullptr && api->type == paJACK)
+        host = "JACK";
+    return (host.empty() ? "" : host + ": ") + (Info.name != nullptr ? Info.name : "");
 }
 
 std::int64_t ThreadCpuNs() {
@@ -169,7 +184,8 @@ class TPortAudioBackend::TSession {
 public:
     TSession() : FError(Pa_Initialize()) {}
     ~TSession() {
-        if (FError == paNoError) {
+        // A stream left behind by a stalled sound server would make the end wait for it too.
+        if (FError == paNoError && LiveThreads == 0) {
             TQuietStderr quiet;
             Pa_Terminate();
         }
@@ -182,137 +198,226 @@ private:
     PaError FError;
 };
 
-// One open stream and its thread. The bookkeeping below the thread's own fields is shared with
-// the hooks and guarded by the core's lock.
-class TPortAudioBackend::TStreamState final : public WaveCore::TBackendStream {
+// One open stream: PortAudio's callback on its real-time thread moves frames between the card
+// and a lock-free ring, and a service thread of the stream's own moves them between the ring
+// and the core under the core's lock, reports played buffers and watches for a lost stream.
+// The state is shared by the backend and the service thread, so that a thread kept waiting by
+// a stalled sound server can be left behind and still find its memory.
+class TPortAudioBackend::TStreamState final {
 public:
-    TStreamState(WaveCore::TStream& Stream, TPaStreamPtr Pa) : FStream(Stream), FPa(std::move(Pa)) {
-        const WAVEFORMATEX& format = Stream.Format();
-        FRate = format.nSamplesPerSec;
-        FChunkFrames = std::max<std::uint32_t>(64, FRate / ChunksPerSecond);
-        FChunk.resize(std::size_t{FChunkFrames} * format.nBlockAlign);
-        FSilence = format.wBitsPerSample == 8 ? 0x80 : 0x00;
-        if (Stream.Direction() == TDirection::Playback) {
-            const PaStreamInfo* info = Pa_GetStreamInfo(FPa.get());
-            const double latency = info != nullptr ? info->outputLatency : SuggestedLatency;
-            FDrainFrames =
-                static_cast<std::uint64_t>((latency + ReachMargin) * FRate) + FChunkFrames;
-            FPending.resize(FDrainFrames / FChunkFrames + 4);
-        }
+    TStreamState(WaveCore::TStream& Stream, std::uint32_t CallbackFrames)
+        : FStream(Stream), FCapture(Stream.Direction() == TDirection::Capture),
+          FEightBit(Stream.Format().wBitsPerSample == 8), FRate(Stream.Format().nSamplesPerSec),
+          FAlign(Stream.Format().nBlockAlign), FCallbackFrames(CallbackFrames),
+          FRing(std::size_t{FRate} * FAlign * RingMilliseconds / 1000),
+          FChunk(std::size_t{CallbackFrames} * FAlign),
+          FTargetFill(std::max<std::size_t>(std::size_t{FRate} * FAlign * FillMilliseconds / 1000,
+                                            2 * FChunk.size())),
+          FPending(FTargetFill / FAlign / 32 + 8) {}
+    ~TStreamState() {
+        if (FThread.joinable())
+            FThread.detach(); // only reached by the thread's own last reference
     }
-
-    // A stream normally ends through Finish; one left open when its owner goes away must still
-    // not outlive its thread.
-    ~TStreamState() override { Finish(); }
     TStreamState(const TStreamState&) = delete;
     TStreamState& operator=(const TStreamState&) = delete;
 
-    void Start() {
-        FThread = std::thread([this] {
-            if (FStream.Direction() == TDirection::Capture)
-                RunCapture();
-            else
-                RunPlayback();
-            FStatistics.CpuNs = ThreadCpuNs();
+    PaError Open(const PaStreamParameters& Parameters) {
+        PaStream* opened = nullptr;
+        // No dither and no clipping: the samples reach the card exactly as the program made
+        // them. PortAudio always sees 16 bits; 8-bit frames are widened here, so that no host
+        // API is ever handed an unsigned stream whose unwritten buffer it may play as 0x00.
+        PaError e = Pa_OpenStream(&opened, FCapture ? &Parameters : nullptr,
+                                  FCapture ? nullptr : &Parameters, FRate, FCallbackFrames,
+                                  paClipOff | paDitherOff, &TStreamState::Callback, this);
+        if (e != paNoError)
+            return e;
+        FPa.reset(opened);
+        Pa_SetStreamFinishedCallback(opened, &TStreamState::Finished);
+        if (!FCapture) {
+            const PaStreamInfo* info = Pa_GetStreamInfo(opened);
+            const double latency = info != nullptr ? info->outputLatency : SuggestedLatency;
+            FDrainFrames =
+                static_cast<std::uint64_t>((latency + ReachMargin) * FRate) + FCallbackFrames;
+        }
+        return Pa_StartStream(opened);
+    }
+
+    void Start(std::shared_ptr<TStreamState> Self) {
+        ++LiveThreads;
+        FThread = std::thread([self = std::move(Self)]() mutable {
+            self->Run();
+            // Counted out only once the stream is closed, so that PortAudio is never ended
+            // under a stream still in use.
+            self.reset();
+            --LiveThreads;
         });
     }
 
-    // Returns the stream's figures once its thread has ended.
-    TStatistics Finish() {
+    // Asks the service thread to end and waits for it at most Bound. True when it ended: its
+    // figures are final and it is joined. Otherwise it is told, under the core's lock, never
+    // to touch the stream again, and left to end on its own.
+    bool Finish(std::chrono::milliseconds Bound) {
+        std::unique_lock lock(FWakeLock);
         FQuit = true;
-        if (FThread.joinable())
+        FWake.notify_all();
+        const bool ended = FWake.wait_for(lock, Bound, [this] { return FEnded; });
+        lock.unlock();
+        if (ended) {
             FThread.join();
-        FStatistics.Streams = 1;
-        return FStatistics;
+            return true;
+        }
+        auto coreLock = TWaveCore::Instance().Lock();
+        FGone = true;
+        return false;
+    }
+
+    TStatistics Statistics() const {
+        TStatistics s;
+        s.Streams = 1;
+        (FCapture ? s.CaptureFrames : s.PlaybackFrames) = FFramesMoved.load();
+        s.LostCaptureBytes = FLostBytes.load();
+        s.Overflows = FOverflows.load();
+        s.Underflows = FUnderflows.load();
+        s.LostStreams = FLost.load() ? 1 : 0;
+        s.CpuNs = FCpuNs.load();
+        return s;
     }
 
     // Lock held.
     void Reset() {
-        if (FStream.Direction() != TDirection::Playback)
+        if (FCapture)
             return;
-        // The core forgets what was handed out, so what is pending is no longer reported.
+        // The core forgets what was handed out: the callback drops what the ring still holds,
+        // and what is pending is no longer reported.
+        FSkipTo.store(FRing.written(), std::memory_order_release);
         FPendingHead = FPendingCount = 0;
         FHanded = FReported = 0;
     }
 
+    // Frames moved per callback: 10 ms.
+    static std::uint32_t CallbackFramesFor(std::uint32_t Rate) {
+        return std::max<std::uint32_t>(64, Rate / 100);
+    }
+
 private:
     struct TPending {
-        std::uint64_t FrameEnd;  // frames written once this chunk is
-        std::uint64_t HandedEnd; // bytes handed out once this chunk is
+        std::uint64_t RingEnd;   // ring bytes written once this piece is
+        std::uint64_t HandedEnd; // bytes handed out once this piece is
     };
+    // The capture ring holds a second: the service thread may be that late without a loss.
+    static constexpr std::size_t RingMilliseconds = 1000;
+    // Playback keeps this much queued ahead of the callback, to ride out a late service thread.
+    static constexpr std::size_t FillMilliseconds = 80;
+    static constexpr auto Poll = std::chrono::milliseconds(10);
 
-    void RunCapture() {
-        TWaveCore& core = TWaveCore::Instance();
-        const auto bytes = static_cast<std::uint32_t>(FChunk.size());
-        while (!FQuit) {
-            Move();
-            auto lock = core.Lock();
-            if (FQuit)
-                break;
-            if (!FLost && FStream.Running())
-                FStatistics.LostCaptureBytes +=
-                    bytes - core.Captured(FStream, FChunk.data(), bytes);
+    static int Callback(const void* Input, void* Output, unsigned long Frames,
+                        const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags Flags, void* User) {
+        auto& self = *static_cast<TStreamState*>(User);
+        if (self.FCallbackClock.load(std::memory_order_relaxed) == NoClock) {
+            clockid_t clock{};
+            if (pthread_getcpuclockid(pthread_self(), &clock) == 0)
+                self.FCallbackClock.store(clock, std::memory_order_relaxed);
+        }
+        if ((Flags & paInputOverflow) != 0)
+            self.FOverflows.fetch_add(1, std::memory_order_relaxed);
+        if ((Flags & paOutputUnderflow) != 0)
+            self.FUnderflows.fetch_add(1, std::memory_order_relaxed);
+        const std::size_t samples = Frames * self.FAlign / (self.FEightBit ? 1 : 2);
+        if (self.FCapture)
+            self.FromCard(static_cast<const std::int16_t*>(Input), samples);
+        else
+            self.ToCard(static_cast<std::int16_t*>(Output), samples);
+        self.FFramesMoved.fetch_add(Frames, std::memory_order_relaxed);
+        return paContinue;
+    }
+
+    static void Finished(void* User) {
+        static_cast<TStreamState*>(User)->FStreamEnded.store(true, std::memory_order_release);
+    }
+
+    void FromCard(const std::int16_t* In, std::size_t Samples) {
+        std::size_t moved;
+        if (FEightBit) {
+            // As PortAudio narrows without dither: the high byte, made unsigned.
+            moved = FRing.writeWith(Samples, [&](std::uint8_t* To, std::size_t N) {
+                for (std::size_t i = 0; i < N; ++i)
+                    To[i] = static_cast<std::uint8_t>((*In++ >> 8) + 128);
+            });
+            FLostBytes.fetch_add(Samples - moved, std::memory_order_relaxed);
+        } else {
+            moved = FRing.write(In, 2 * Samples);
+            FLostBytes.fetch_add(2 * Samples - moved, std::memory_order_relaxed);
         }
     }
 
-    void RunPlayback() {
+    void ToCard(std::int16_t* Out, std::size_t Samples) {
+        FRing.skipTo(FSkipTo.load(std::memory_order_acquire));
+        std::size_t filled;
+        if (FEightBit) {
+            filled = FRing.readWith(Samples, [&](const std::uint8_t* From, std::size_t N) {
+                for (std::size_t i = 0; i < N; ++i)
+                    *Out++ = static_cast<std::int16_t>((From[i] - 128) * 256);
+            });
+        } else {
+            filled = FRing.read(Out, 2 * Samples) / 2;
+            Out += filled;
+        }
+        std::fill(Out, Out + (Samples - filled), std::int16_t{0});
+    }
+
+    void Run() {
         TWaveCore& core = TWaveCore::Instance();
-        const auto bytes = static_cast<std::uint32_t>(FChunk.size());
+        bool lost = false;
         for (;;) {
             {
-                auto lock = core.Lock();
-                ReportPlayed(core);
-                if (FQuit)
+                std::unique_lock lock(FWakeLock);
+                if (FWake.wait_for(lock, Poll, [this] { return FQuit; }))
                     break;
-                const std::uint32_t taken =
-                    FStream.Running() ? core.TakePlayback(FStream, FChunk.data(), bytes) : 0;
-                std::memset(FChunk.data() + taken, FSilence, bytes - taken);
-                if (taken > 0) {
-                    FHanded += taken;
-                    Remember(TPending{FFramesMoved + FChunkFrames, FHanded});
-                }
             }
-            Move();
-        }
-        std::memset(FChunk.data(), FSilence, bytes);
-        for (auto n = static_cast<std::uint32_t>(FDrainFrames / FChunkFrames) + 1; n > 0 && !FLost;
-             --n)
-            Move();
-    }
-
-    // Reads or writes one chunk, blocking for about its duration. A stream that PortAudio has
-    // given up on goes on at the same pace with nothing heard, so that the program never waits
-    // for buffers that cannot come back.
-    void Move() {
-        if (!FLost) {
-            const bool capture = FStream.Direction() == TDirection::Capture;
-            const PaError e = capture ? Pa_ReadStream(FPa.get(), FChunk.data(), FChunkFrames)
-                                      : Pa_WriteStream(FPa.get(), FChunk.data(), FChunkFrames);
-            if (e == paInputOverflowed)
-                ++FStatistics.Overflows;
-            else if (e == paOutputUnderflowed)
-                ++FStatistics.Underflows;
-            else if (e != paNoError) {
+            const bool ended = !lost && (FStreamEnded.load(std::memory_order_acquire) ||
+                                         Pa_IsStreamActive(FPa.get()) != 1);
+            auto lock = core.Lock();
+            if (FGone)
+                return;
+            if (ended) {
+                lost = true;
                 FLost = true;
-                qWarning("Sound %s stopped: %s", capture ? "capture" : "playback",
-                         Words(e).c_str());
+                core.Lost(FStream, LostWords());
             }
+            if (lost)
+                continue;
+            if (FCapture)
+                MoveCaptured(core);
+            else
+                FeedPlayback(core);
         }
-        if (FLost)
-            std::this_thread::sleep_for(
-                std::chrono::microseconds(1'000'000ull * FChunkFrames / FRate));
-        (FStream.Direction() == TDirection::Capture ? FStatistics.CaptureFrames
-                                                    : FStatistics.PlaybackFrames) += FChunkFrames;
-        FFramesMoved += FChunkFrames;
+        if (!FCapture && !lost)
+            Drain();
+        Pa_AbortStream(FPa.get());
+        FCpuNs = ThreadCpuNs() + CallbackCpuNs();
+        std::lock_guard lock(FWakeLock);
+        FEnded = true;
+        FWake.notify_all();
     }
 
-    // A chunk counts as played once PortAudio has taken it. Waiting until it has also reached
-    // the card would hold every buffer back by the output latency, which starves a ring of
-    // short buffers (four of 21 ms at 96 kHz) and breaks the replay up; instead a close waits
-    // for the way to the card (see the close tail), so nothing is cut off at the end.
-    void ReportPlayed(TWaveCore& Core) {
+    // Lock held.
+    void MoveCaptured(TWaveCore& Core) {
+        while (FRing.readable() > 0) {
+            const auto n = static_cast<std::uint32_t>(FRing.read(FChunk.data(), FChunk.size()));
+            // Captured while running with no buffer queued: lost, as on any card.
+            if (FStream.Running())
+                FLostBytes += n - Core.Captured(FStream, FChunk.data(), n);
+        }
+    }
+
+    // Lock held. A piece counts as played once the callback has taken it. Waiting until it
+    // has also reached the card would hold every buffer back by the output latency, which
+    // starves a ring of short buffers (four of 21 ms at 96 kHz) and breaks the replay up;
+    // instead a close waits for the way to the card (see Drain), so nothing is cut off.
+    void FeedPlayback(TWaveCore& Core) {
+        const std::uint64_t consumed = FRing.read();
         std::uint64_t upTo = FReported;
-        while (FPendingCount > 0 && FPending[FPendingHead].FrameEnd <= FFramesMoved) {
+        while (FPendingCount > 0 && FPending[FPendingHead].RingEnd <= consumed) {
             upTo = FPending[FPendingHead].HandedEnd;
             FPendingHead = (FPendingHead + 1) % FPending.size();
             --FPendingCount;
@@ -321,11 +426,24 @@ private:
             Core.Played(FStream, upTo - FReported);
             FReported = upTo;
         }
+        if (!FStream.Running())
+            return;
+        for (std::size_t have = FRing.readable(); have < FTargetFill;) {
+            const auto want =
+                static_cast<std::uint32_t>(std::min(FTargetFill - have, FChunk.size()));
+            const std::uint32_t taken = Core.TakePlayback(FStream, FChunk.data(), want);
+            if (taken == 0)
+                break;
+            FRing.write(FChunk.data(), taken);
+            have += taken;
+            FHanded += taken;
+            Remember(TPending{FRing.written(), FHanded});
+        }
     }
 
     void Remember(TPending Entry) {
         if (FPendingCount == FPending.size()) {
-            // Cannot happen while writes pace the thread; merging only delays the report.
+            // Merging only delays the report of the earlier piece.
             FPending[(FPendingHead + FPendingCount - 1) % FPending.size()] = Entry;
             return;
         }
@@ -333,19 +451,70 @@ private:
         ++FPendingCount;
     }
 
+    // Lets the callback play what the ring holds and then the way to the card in silence, so
+    // that the last sample has been heard when the close is reported; a stalled stream is
+    // given up on after the time this should take and a little more.
+    void Drain() {
+        const auto step = std::chrono::milliseconds(5);
+        const double seconds =
+            static_cast<double>(FRing.readable() / FAlign + FDrainFrames) / FRate + 0.3;
+        const auto deadline = std::chrono::steady_clock::now() +
+                              std::chrono::microseconds(static_cast<std::int64_t>(seconds * 1e6));
+        while (FRing.readable() > 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(step);
+        const std::uint64_t from = FFramesMoved.load();
+        while (FFramesMoved.load() < from + FDrainFrames &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(step);
+    }
+
+    // What PortAudio says when a stream stopped by itself: the host's own words if it left any.
+    static std::string LostWords() {
+        const PaHostErrorInfo* info = Pa_GetLastHostErrorInfo();
+        if (info != nullptr && info->errorText != nullptr && info->errorText[0] != '\0')
+            return Words(paUnanticipatedHostError);
+        return "PortAudio: the sound stream stopped by itself.";
+    }
+
+    std::int64_t CallbackCpuNs() const {
+        const clockid_t clock = FCallbackClock.load();
+        timespec t{};
+        if (clock == NoClock || clock_gettime(clock, &t) != 0)
+            return 0;
+        return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+    }
+
+    static constexpr clockid_t NoClock = -1;
+
+    // Touched only under the core's lock, and never once FGone is set.
     WaveCore::TStream& FStream;
+    bool FGone = false;
+    const bool FCapture;
+    const bool FEightBit;
+    const std::uint32_t FRate;
+    const std::uint32_t FAlign;
+    const std::uint32_t FCallbackFrames;
     TPaStreamPtr FPa;
+    Platform::ByteRing FRing;
+    // The callback's figures and requests.
+    std::atomic<std::uint64_t> FFramesMoved{0};
+    std::atomic<std::uint64_t> FLostBytes{0};
+    std::atomic<std::uint64_t> FOverflows{0};
+    std::atomic<std::uint64_t> FUnderflows{0};
+    std::atomic<std::uint64_t> FSkipTo{0};
+    std::atomic<bool> FStreamEnded{false};
+    std::atomic<clockid_t> FCallbackClock{NoClock};
+    std::atomic<bool> FLost{false};
+    std::atomic<std::int64_t> FCpuNs{0};
+    // The service thread and the way to end it.
     std::thread FThread;
-    std::atomic<bool> FQuit{false};
-    // The thread's own.
-    std::uint32_t FRate = 0;
-    std::uint32_t FChunkFrames = 0;
+    std::mutex FWakeLock;
+    std::condition_variable FWake;
+    bool FQuit = false;
+    bool FEnded = false;
+    // The service thread's own (playback).
     std::vector<std::uint8_t> FChunk;
-    std::uint8_t FSilence = 0;
-    bool FLost = false;
-    std::uint64_t FFramesMoved = 0;
-    TStatistics FStatistics;
-    // Playback, under the core's lock.
+    std::size_t FTargetFill;
     std::uint64_t FDrainFrames = 0;
     std::vector<TPending> FPending;
     std::size_t FPendingHead = 0;
@@ -384,7 +553,7 @@ void TPortAudioBackend::Enumerate() {
             const int channels = capture ? info->maxInputChannels : info->maxOutputChannels;
             if (channels < 1)
                 continue;
-            TDevice device{i, {}};
+            TDevice device{i, {}, HostListedName(*info)};
             device.Caps.Mid = ManufacturerID;
             device.Caps.Pid = static_cast<WORD>(i);
             device.Caps.DriverVersion = driverVersion;
@@ -435,6 +604,7 @@ void TPortAudioBackend::AddStatistics(const TStatistics& Stream) {
     FStatistics.LostCaptureBytes += Stream.LostCaptureBytes;
     FStatistics.Overflows += Stream.Overflows;
     FStatistics.Underflows += Stream.Underflows;
+    FStatistics.LostStreams += Stream.LostStreams;
     FStatistics.CpuNs += Stream.CpuNs;
 }
 
@@ -451,29 +621,28 @@ MMRESULT TPortAudioBackend::DeviceCaps(TDirection Direction, UINT DeviceID,
     return MMSYSERR_NOERROR;
 }
 
+namespace {
+
+// What the core holds of an open stream: a share of its state.
+struct TStreamHolder final : WaveCore::TBackendStream {
+    std::shared_ptr<TPortAudioBackend::TStreamState> State;
+};
+
+} // namespace
+
 MMRESULT TPortAudioBackend::OpenStream(WaveCore::TStream& Stream) {
     const TDevice* device = Find(Stream.Direction(), Stream.DeviceID());
     if (device == nullptr)
         return MMSYSERR_BADDEVICEID;
-    const WAVEFORMATEX& format = Stream.Format();
-    const bool capture = Stream.Direction() == TDirection::Capture;
-    const PaStreamParameters p =
-        Parameters(device->Index, Stream.Direction(), format.nChannels, format.wBitsPerSample);
-    PaStream* opened = nullptr;
-    // No dither and no clipping: the samples reach the card exactly as the program made them.
-    PaError e = Pa_OpenStream(&opened, capture ? &p : nullptr, capture ? nullptr : &p,
-                              format.nSamplesPerSec,
-                              std::max<std::uint32_t>(64, format.nSamplesPerSec / ChunksPerSecond),
-                              paClipOff | paDitherOff, nullptr, nullptr);
-    if (e != paNoError)
-        return Failure(e);
-    TPaStreamPtr pa(opened);
-    if ((e = Pa_StartStream(pa.get())) != paNoError)
-        return Failure(e);
     try {
-        auto state = std::make_unique<TStreamState>(Stream, std::move(pa));
-        state->Start();
-        Stream.Backend = std::move(state);
+        auto holder = std::make_unique<TStreamHolder>();
+        holder->State = std::make_shared<TStreamState>(
+            Stream, TStreamState::CallbackFramesFor(Stream.Format().nSamplesPerSec));
+        if (const PaError e = holder->State->Open(
+                Parameters(device->Index, Stream.Direction(), Stream.Format().nChannels)))
+            return Failure(e);
+        holder->State->Start(holder->State);
+        Stream.Backend = std::move(holder);
     } catch (const std::bad_alloc&) {
         return MMSYSERR_NOMEM;
     } catch (const std::system_error& error) {
@@ -483,20 +652,26 @@ MMRESULT TPortAudioBackend::OpenStream(WaveCore::TStream& Stream) {
 }
 
 void TPortAudioBackend::CloseStream(WaveCore::TStream& Stream) {
-    auto* state = static_cast<TStreamState*>(Stream.Backend.get());
-    if (state == nullptr)
+    auto* holder = static_cast<TStreamHolder*>(Stream.Backend.get());
+    if (holder == nullptr)
         return;
-    // Everything queued has been reported played, so it has reached the card; a playback
-    // thread writes its tail of silence before it ends, and the stream is then cut off.
-    AddStatistics(state->Finish());
+    // Everything queued has been reported played, so it has left the ring; a playback thread
+    // lets the way to the card play out in silence before the stream is cut off.
+    holder->State->Finish(CloseBound);
+    AddStatistics(holder->State->Statistics());
     Stream.Backend.reset();
 }
 
 void TPortAudioBackend::StreamChanged(WaveCore::TStream& Stream, TStreamEvent Event) {
-    // The stream's thread sees queueing, starts, stops and pauses on its next chunk; only a
+    // The stream's thread sees queueing, starts, stops and pauses on its next round; only a
     // reset changes what it has to report.
     if (Event == TStreamEvent::Reset)
-        static_cast<TStreamState*>(Stream.Backend.get())->Reset();
+        static_cast<TStreamHolder*>(Stream.Backend.get())->State->Reset();
+}
+
+std::string TPortAudioBackend::ListedName(TDirection Direction, UINT DeviceID) {
+    const TDevice* device = Find(Direction, DeviceID);
+    return device != nullptr ? device->Listed : std::string();
 }
 
 TInstalledPortAudio::TInstalledPortAudio()

@@ -1,8 +1,11 @@
 // The real sound card: a backend of the waveform-audio service on PortAudio. Capture devices are
 // PortAudio's devices with an input, playback devices those with an output, in PortAudio's
-// order; the mapper is PortAudio's default device of that direction. Every open stream runs on
-// a thread of its own with PortAudio's blocking read or write, and keeps running from open to
-// close (silence while nothing is queued), so that no played sample is cut off by a stop.
+// order; the mapper is PortAudio's default device of that direction. Every open stream runs
+// PortAudio's callback, which only moves frames through a lock-free ring, and a service thread
+// of its own between that ring and the core; it keeps running from open to close (silence
+// while nothing is queued), so that no played sample is cut off by a stop. A stream the sound
+// system gives up on is reported to the core as lost, and no close waits on a stalled server
+// for more than a second.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +33,10 @@ struct TStatistics {
     // PortAudio's reports of input lost for want of reading and of output that ran dry.
     std::uint64_t Overflows = 0;
     std::uint64_t Underflows = 0;
-    // CPU time of the stream threads, PortAudio's and ALSA's work on them included.
+    // Streams the sound system gave up on (a server gone, a card unplugged).
+    std::uint64_t LostStreams = 0;
+    // CPU time of the streams' callback and service threads, PortAudio's and the host API's
+    // work on them included.
     std::int64_t CpuNs = 0;
 };
 
@@ -56,13 +62,17 @@ public:
     MMRESULT OpenStream(WaveCore::TStream& Stream) override;
     void CloseStream(WaveCore::TStream& Stream) override;
     void StreamChanged(WaveCore::TStream& Stream, WaveCore::TStreamEvent Event) override;
+    // "ALSA: rx_cap": the host API before PortAudio's name, whole.
+    std::string ListedName(WaveCore::TDirection Direction, UINT DeviceID) override;
+
+    class TStreamState;
 
 private:
     class TSession;
-    class TStreamState;
     struct TDevice {
         int Index;
         WaveCore::TDeviceCaps Caps;
+        std::string Listed;
     };
 
     const std::vector<TDevice>& Devices(WaveCore::TDirection Direction) const;

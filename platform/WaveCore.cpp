@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <QString>
+
 namespace WaveCore {
 namespace {
 
@@ -207,6 +209,17 @@ void TWaveCore::Played(TStream& Stream, std::uint64_t Bytes) {
     CompletePlayed(Stream);
 }
 
+void TWaveCore::Lost(TStream& Stream, const std::string& Words) {
+    if (Stream.FFailure != MMSYSERR_NOERROR)
+        return;
+    Stream.FFailure = ErrorWithText(Words);
+    Stream.FRunning = false;
+    if (Stream.FDirection == TDirection::Playback)
+        Stream.FHandedBytes = Stream.FPlayedBytes = Stream.FWrittenBytes;
+    while (Stream.FCount > 0)
+        Complete(Stream);
+}
+
 void TWaveCore::ApplyVolume(const WAVEFORMATEX& Format, DWORD Volume, DWORD Support,
                             std::uint8_t* Data, std::uint32_t Bytes) {
     if ((Support & WAVECAPS_VOLUME) == 0 || Volume == 0xFFFFFFFFu)
@@ -232,11 +245,16 @@ void TWaveCore::ApplyVolume(const WAVEFORMATEX& Format, DWORD Volume, DWORD Supp
 }
 
 MMRESULT TWaveCore::ErrorWithDetail(MMRESULT Base, const std::string& Detail) {
-    std::lock_guard lock(FTextLock);
     const char* base = BaseErrorText(Base);
     std::string text = std::string(base != nullptr ? base : "An unspecified error occurred.");
     if (!Detail.empty())
         text += " " + Detail;
+    return ErrorWithText(text);
+}
+
+MMRESULT TWaveCore::ErrorWithText(const std::string& Text) {
+    std::lock_guard lock(FTextLock);
+    std::string text = Text;
     auto it = std::find(FDetailTexts.begin(), FDetailTexts.end(), text);
     if (it == FDetailTexts.end())
         it = FDetailTexts.insert(FDetailTexts.end(), std::move(text));
@@ -255,6 +273,17 @@ std::string TWaveCore::ErrorText(MMRESULT Error) {
 UINT TWaveCore::GetNumDevs(TDirection Direction) {
     std::lock_guard lock(FLock);
     return FBackend ? FBackend->DeviceCount(Direction) : 0;
+}
+
+std::string TWaveCore::DeviceName(TDirection Direction, UINT DeviceID) {
+    std::lock_guard lock(FLock);
+    TDeviceCaps caps;
+    if (CapsOf(Direction, DeviceID, caps) != MMSYSERR_NOERROR)
+        return {};
+    if (FBackend && (DeviceID == WAVE_MAPPER || DeviceID < FBackend->DeviceCount(Direction)))
+        if (std::string listed = FBackend->ListedName(Direction, DeviceID); !listed.empty())
+            return listed;
+    return QString::fromStdU16String(caps.Name).toStdString();
 }
 
 MMRESULT TWaveCore::CapsOf(TDirection Direction, UINT DeviceID, TDeviceCaps& Caps) {
@@ -361,6 +390,8 @@ MMRESULT TWaveCore::AddBuffer(TDirection Direction, std::uintptr_t Handle, WAVEH
         return WAVERR_UNPREPARED;
     if ((Header->dwFlags & WHDR_INQUEUE) != 0)
         return WAVERR_STILLPLAYING;
+    if (stream->FFailure != MMSYSERR_NOERROR)
+        return stream->FFailure;
     Header->dwFlags = (Header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
     if (Direction == TDirection::Capture) {
         Header->dwBytesRecorded = 0;
@@ -380,6 +411,8 @@ MMRESULT TWaveCore::Start(TDirection Direction, std::uintptr_t Handle) {
     TStream* stream = nullptr;
     if (MMRESULT r = Enter(Direction, Handle, TCall::InStart, TCall::OutRestart, stream))
         return r;
+    if (stream->FFailure != MMSYSERR_NOERROR)
+        return stream->FFailure;
     if (!stream->FRunning) {
         stream->FRunning = true;
         FBackend->StreamChanged(*stream, Direction == TDirection::Capture

@@ -86,6 +86,8 @@ public:
     // the buffer being handed out.
     std::uint64_t PendingBytes() const { return FWrittenBytes - FHandedBytes; }
     std::uint32_t BytesToBufferEnd() const;
+    // The code a lost stream refuses its buffers and starts with, or MMSYSERR_NOERROR.
+    MMRESULT Failure() const { return FFailure; }
 
     std::unique_ptr<TBackendStream> Backend;
 
@@ -106,6 +108,7 @@ private:
     HWND FWindow{};
     std::uintptr_t FHandle = 0;
     bool FRunning = false;
+    MMRESULT FFailure = MMSYSERR_NOERROR;
     DWORD FSupport = 0; // playback support flags of the device
     DWORD FPitch = 0x10000;
     DWORD FRate = 0x10000;
@@ -139,6 +142,10 @@ private:
   - Move frames only: give captured frames to TWaveCore::Captured, take frames to play with
     TWaveCore::TakePlayback and report with TWaveCore::Played once they have reached the sound
     card. Call these and read a stream only with the core's lock held (TWaveCore::Lock).
+  - Report a stream the sound system has given up on with TWaveCore::Lost, once.
+  - Return from CloseStream within a second and a buffer, whatever the sound system does; a
+    thread of the stream that does not come back in time may go on, but must not touch the
+    stream once CloseStream has returned.
   - Never post notifications, never call into the program, never block inside a hook.
   - Stop moving frames within one buffer's time of a stop, pause or reset; never touch a stream
     after CloseStream has returned.
@@ -154,6 +161,9 @@ public:
     virtual void StreamChanged(TStream& Stream, TStreamEvent Event) = 0;
     // A code to fail this call with instead of serving it, or MMSYSERR_NOERROR. Lock held.
     virtual MMRESULT Fault(TCall) { return MMSYSERR_NOERROR; }
+    // The device's name as a list for users shows it, when it says more than its capability
+    // record's name (which is cut to 31 characters); empty otherwise.
+    virtual std::string ListedName(TDirection, UINT) { return {}; }
 };
 
 class TWaveCore {
@@ -171,14 +181,22 @@ public:
     std::uint32_t Captured(TStream& Stream, const void* Frames, std::uint32_t Bytes);
     std::uint32_t TakePlayback(TStream& Stream, void* Dest, std::uint32_t Bytes);
     void Played(TStream& Stream, std::uint64_t Bytes);
+    // The stream can no longer move frames: every queued buffer comes back (a capture buffer
+    // with what it holds, a playback buffer unplayed), and queueing or starting it again is
+    // refused with a code whose text is Words, so that its device stops as after a refusal.
+    void Lost(TStream& Stream, const std::string& Words);
 
     // A code whose text is the given detail after the text of Base, for errors a backend
     // reports in its own words.
     MMRESULT ErrorWithDetail(MMRESULT Base, const std::string& Detail);
+    // A code whose text is exactly Text.
+    MMRESULT ErrorWithText(const std::string& Text);
     std::string ErrorText(MMRESULT Error);
 
     // The service calls.
     UINT GetNumDevs(TDirection Direction);
+    // The name to show a user for a device number (the mapper included), or empty.
+    std::string DeviceName(TDirection Direction, UINT DeviceID);
     MMRESULT GetDevCaps(TDirection Direction, UINT DeviceID, TDeviceCaps& Caps);
     MMRESULT Open(TDirection Direction, std::uintptr_t& Handle, UINT DeviceID,
                   const WAVEFORMATEX* Format, DWORD_PTR Callback, DWORD Flags);

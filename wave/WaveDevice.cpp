@@ -286,6 +286,14 @@ void TWaveDevice::StopDroppingErrors() noexcept {
     }
 }
 
+void TWaveDevice::StopRefused(MMRESULT Code) noexcept {
+    try {
+        FStopReason = ErrorText(Code);
+    } catch (...) {
+    }
+    StopDroppingErrors();
+}
+
 TWaveFormats TWaveDevice::CapsToFormats(DWORD Mask) {
     TWaveFormats formats;
     for (int value = 1; value < WaveFormatCount; ++value)

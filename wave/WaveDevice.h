@@ -52,6 +52,9 @@ public:
 
     bool Active() const { return FActive; }
     bool Paused() const { return FPaused; }
+    // Why the device last stopped by itself: the service's words when it refused to take a
+    // buffer back, as it does once its sound device is lost. Empty after a Start.
+    const std::string& StopReason() const { return FStopReason; }
     UINT DeviceCount() const { return FDeviceCount; }
     std::uint32_t SamplesPerSec() const { return FormatRecord().nSamplesPerSec; }
     std::uint16_t BitsPerSample() const { return FormatRecord().wBitsPerSample; }
@@ -86,6 +89,8 @@ protected:
     // Stops from the message loop, where nothing could report an error: a refused close leaves
     // the device stopping, and the owner's next Stop retries it.
     void StopDroppingErrors() noexcept;
+    // The same after the service refused a buffer with Code; its words become the StopReason.
+    void StopRefused(MMRESULT Code) noexcept;
     int ProcessDeviceMessages();
     void WaitActive();
     void WaitInactive();
@@ -108,6 +113,7 @@ protected:
     std::uint8_t FRingPosition = 0;
     UINT FDeviceID = 0;
     UINT FDeviceCount = 0;
+    std::string FStopReason;
 
 private:
     void WndProc(Windows::TMessage& Message);

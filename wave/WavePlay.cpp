@@ -67,6 +67,7 @@ void TWavePlayer::Start() {
         throw EWavePlayException("OnBufferDone property can not be unassigned");
     if (FDeviceCount == 0)
         throw EWavePlayException("No playback device found");
+    FStopReason.clear();
     HWAVEOUT handle{};
     MMRESULT r = waveOutOpen(&handle, FDeviceID, &FormatRecord(), static_cast<DWORD_PTR>(Window()),
                              0, OpenFlags);
@@ -157,8 +158,8 @@ void TWavePlayer::DoBufferDone() {
                     FEndOfData = true;
                 } else {
                     header.dwBufferLength = std::min(header.dwBufferLength, BufferSize());
-                    if (waveOutWrite(Handle(), &header, sizeof header) != MMSYSERR_NOERROR)
-                        StopDroppingErrors();
+                    if (MMRESULT r = waveOutWrite(Handle(), &header, sizeof header))
+                        StopRefused(r);
                 }
             }
             // A Stop inside the handler restored the lengths before the handler stored Size.

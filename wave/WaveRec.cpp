@@ -47,6 +47,7 @@ void TWaveRecorder::Start() {
         return;
     if (FDeviceCount == 0)
         throw EWaveRecException("No recording device found");
+    FStopReason.clear();
     HWAVEIN handle{};
     MMRESULT r = waveInOpen(&handle, FDeviceID, &FormatRecord(), static_cast<DWORD_PTR>(Window()),
                             0, OpenFlags);
@@ -108,8 +109,8 @@ void TWaveRecorder::DoBufferDone() {
         }
     }
     if (FActive && !FStopping) {
-        if (waveInAddBuffer(Handle(), &header, sizeof header) != MMSYSERR_NOERROR)
-            StopDroppingErrors();
+        if (MMRESULT r = waveInAddBuffer(Handle(), &header, sizeof header))
+            StopRefused(r);
         else
             AdvanceBuffer();
     }
