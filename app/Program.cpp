@@ -149,7 +149,7 @@ int RunHeadless(const TOptions& Options, SimCard::TSimCard* Card) {
         };
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, check);
-        poll.start(20);
+        poll.start(100);
         QMetaObject::Connection idle;
         if (auto* dispatcher = QAbstractEventDispatcher::instance())
             idle = QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, check);

@@ -66,6 +66,19 @@ public:
             to += N;
         });
     }
+    // Consumer: copies up to Bytes of what is ready without taking it.
+    std::size_t peek(void* Dest, std::size_t Bytes) {
+        auto* to = static_cast<std::uint8_t*>(Dest);
+        const std::uint64_t at = read_.load(std::memory_order_relaxed);
+        const std::size_t n =
+            std::min(Bytes, static_cast<std::size_t>(write_.load(std::memory_order_acquire) - at));
+        auto copy = [&](const std::uint8_t* From, std::size_t N) {
+            std::memcpy(to, From, N);
+            to += N;
+        };
+        forSpans(at, n, copy);
+        return n;
+    }
     // Consumer: drops what was written before Position (a total as written() counts).
     void skipTo(std::uint64_t Position) {
         const std::uint64_t at = read_.load(std::memory_order_relaxed);

@@ -32,9 +32,12 @@ using WaveCore::TStreamEvent;
 using WaveCore::TWaveCore;
 
 constexpr WORD ManufacturerID = 0x5041;
-// Asked of PortAudio for every stream: low enough for a repeater, high enough that a busy
-// machine does not run the output dry.
+// Asked of PortAudio for every playback stream: low enough for a repeater, high enough that a
+// busy machine does not run the output dry.
 constexpr double SuggestedLatency = 0.040;
+// Capture only has to keep up: longer periods wake the machine less while a station listens
+// for hours, and a parrot replays what it heard whenever it arrived.
+constexpr double CaptureLatency = 0.500;
 // How far a sample still has to go once PortAudio has taken it: through PortAudio's buffer
 // and on into the card (or the sound server's sink). A closing stream first plays the
 // stream's latency, this margin and one callback in silence, so that the last sample has been
@@ -141,8 +144,9 @@ PaStreamParameters Parameters(int Device, TDirection Direction, unsigned Channel
     const PaDeviceInfo* info = Pa_GetDeviceInfo(Device);
     const double low = Direction == TDirection::Capture ? info->defaultLowInputLatency
                                                         : info->defaultLowOutputLatency;
-    return PaStreamParameters{Device, static_cast<int>(Channels), paInt16,
-                              std::max(low, SuggestedLatency), nullptr};
+    const double wanted = Direction == TDirection::Capture ? CaptureLatency : SuggestedLatency;
+    return PaStreamParameters{Device, static_cast<int>(Channels), paInt16, std::max(low, wanted),
+                              nullptr};
 }
 
 // Probed in 16 bits only: streams always reach PortAudio in 16 bits (8-bit frames are widened
@@ -209,6 +213,7 @@ public:
         : FStream(Stream), FCapture(Stream.Direction() == TDirection::Capture),
           FEightBit(Stream.Format().wBitsPerSample == 8), FRate(Stream.Format().nSamplesPerSec),
           FAlign(Stream.Format().nBlockAlign), FCallbackFrames(CallbackFrames),
+          FPoll(500'000ull * CallbackFrames / FRate),
           FRing(std::size_t{FRate} * FAlign * RingMilliseconds / 1000),
           FChunk(std::size_t{CallbackFrames} * FAlign),
           FTargetFill(std::max<std::size_t>(std::size_t{FRate} * FAlign * FillMilliseconds / 1000,
@@ -294,9 +299,11 @@ public:
         FHanded = FReported = 0;
     }
 
-    // Frames moved per callback: 10 ms.
-    static std::uint32_t CallbackFramesFor(std::uint32_t Rate) {
-        return std::max<std::uint32_t>(64, Rate / 100);
+    // Frames moved per callback: 10 ms for playback, whose close waits for them; 50 ms for
+    // capture, which only has to keep up.
+    static std::uint32_t CallbackFramesFor(TDirection Direction, std::uint32_t Rate) {
+        return std::max<std::uint32_t>(64,
+                                       Direction == TDirection::Capture ? Rate / 10 : Rate / 100);
     }
 
 private:
@@ -308,7 +315,6 @@ private:
     static constexpr std::size_t RingMilliseconds = 1000;
     // Playback keeps this much queued ahead of the callback, to ride out a late service thread.
     static constexpr std::size_t FillMilliseconds = 80;
-    static constexpr auto Poll = std::chrono::milliseconds(10);
 
     static int Callback(const void* Input, void* Output, unsigned long Frames,
                         const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags Flags, void* User) {
@@ -371,7 +377,7 @@ private:
         for (;;) {
             {
                 std::unique_lock lock(FWakeLock);
-                if (FWake.wait_for(lock, Poll, [this] { return FQuit; }))
+                if (FWake.wait_for(lock, FPoll, [this] { return FQuit; }))
                     break;
             }
             const bool ended = !lost && (FStreamEnded.load(std::memory_order_acquire) ||
@@ -400,13 +406,18 @@ private:
         FWake.notify_all();
     }
 
-    // Lock held.
+    // Lock held. What finds no free buffer waits in the ring for the program to queue one,
+    // so that a burst of frames or a busy moment loses nothing; only a full ring loses.
     void MoveCaptured(TWaveCore& Core) {
-        while (FRing.readable() > 0) {
-            const auto n = static_cast<std::uint32_t>(FRing.read(FChunk.data(), FChunk.size()));
-            // Captured while running with no buffer queued: lost, as on any card.
-            if (FStream.Running())
-                FLostBytes += n - Core.Captured(FStream, FChunk.data(), n);
+        if (!FStream.Running()) {
+            FRing.skipTo(FRing.written());
+            return;
+        }
+        while (FStream.CaptureSpace() > 0) {
+            const auto n = static_cast<std::uint32_t>(FRing.peek(FChunk.data(), FChunk.size()));
+            if (n == 0)
+                break;
+            FRing.skipTo(FRing.read() + Core.Captured(FStream, FChunk.data(), n));
         }
     }
 
@@ -494,6 +505,8 @@ private:
     const std::uint32_t FRate;
     const std::uint32_t FAlign;
     const std::uint32_t FCallbackFrames;
+    // How often the service thread looks: twice per callback.
+    const std::chrono::microseconds FPoll;
     TPaStreamPtr FPa;
     Platform::ByteRing FRing;
     // The callback's figures and requests.
@@ -637,7 +650,8 @@ MMRESULT TPortAudioBackend::OpenStream(WaveCore::TStream& Stream) {
     try {
         auto holder = std::make_unique<TStreamHolder>();
         holder->State = std::make_shared<TStreamState>(
-            Stream, TStreamState::CallbackFramesFor(Stream.Format().nSamplesPerSec));
+            Stream,
+            TStreamState::CallbackFramesFor(Stream.Direction(), Stream.Format().nSamplesPerSec));
         if (const PaError e = holder->State->Open(
                 Parameters(device->Index, Stream.Direction(), Stream.Format().nChannels)))
             return Failure(e);
