@@ -18,7 +18,7 @@ const std::string_view Utf8Bom = "\xEF\xBB\xBF";
 
 struct TLine {
     std::string Text;
-    std::string Eol; // "\n", "\r\n", or empty for a last line without one
+    std::string Eol; // "\n", "\r\n", "\r", or empty for a last line without one
 };
 
 struct TContent {
@@ -118,20 +118,17 @@ TLoadResult Load(const std::string& FileName, TContent& Content) {
         Content.Bom = Utf8Bom;
         text.remove_prefix(Utf8Bom.size());
     }
+    // A line ends at LF, CRLF or a lone CR (old Mac files); each keeps its own.
     while (!text.empty()) {
-        std::size_t newline = text.find('\n');
+        std::size_t end = text.find_first_of("\r\n");
         TLine line;
-        if (newline == std::string_view::npos) {
-            line.Text = text;
+        line.Text = text.substr(0, end);
+        if (end == std::string_view::npos) {
             text = {};
         } else {
-            line.Text = text.substr(0, newline);
-            line.Eol = "\n";
-            if (!line.Text.empty() && line.Text.back() == '\r') {
-                line.Text.pop_back();
-                line.Eol = "\r\n";
-            }
-            text.remove_prefix(newline + 1);
+            const bool crlf = text[end] == '\r' && text.substr(end + 1).starts_with('\n');
+            line.Eol = crlf ? "\r\n" : std::string(1, text[end]);
+            text.remove_prefix(end + line.Eol.size());
         }
         Content.Lines.push_back(std::move(line));
     }

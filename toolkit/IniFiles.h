@@ -8,7 +8,7 @@
 //
 // A file edited by hand keeps everything the writes do not touch: other sections and keys,
 // comments (';' or '#' first on the line), blank lines, their order, a UTF-8 byte-order mark
-// and each line's own line end (LF or CRLF; new lines take the first line's). An existing key's
+// and each line's own line end (LF, CRLF or CR; new lines take the first line's). An existing key's
 // line is replaced where it stands; a new key goes after the last key line of its section (just
 // after the header when the section has none); a new section is appended at the end. Section and
 // key names compare case-insensitively; where a name occurs twice the first one counts.

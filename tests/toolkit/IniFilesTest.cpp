@@ -132,6 +132,23 @@ TEST_F(IniFileTest, KeepsByteOrderMarkAndCrLf) {
     EXPECT_EQ(Get(Path()), "\xEF\xBB\xBF[Main]\r\nA=1\r\nB=2\r\n[Options]\r\nZ=0\r\nY=3\r\n");
 }
 
+TEST_F(IniFileTest, ReadsOldMacLineEndsAndWritesBackInTheFilesOwnStyle) {
+    Put(Path(), "[Main]\rA=1\r\r[Options]\rZ=0\r");
+    TIniFile ini(Path());
+    EXPECT_EQ(ini.ReadInteger("Main", "A", 0), 1);
+    EXPECT_EQ(ini.ReadInteger("Options", "Z", 5), 0);
+    ini.WriteInteger("Main", "A", 7);
+    ini.WriteInteger("Main", "B", 2);
+    ini.WriteString("New", "C", "x");
+    EXPECT_EQ(Get(Path()), "[Main]\rA=7\rB=2\r\r[Options]\rZ=0\r\r[New]\rC=x\r");
+    // Each line keeps its own end, whatever the others have.
+    Put(Path(), "[Main]\rA=1\r\nB=2\n");
+    EXPECT_EQ(ini.ReadInteger("Main", "B", 0), 2);
+    ini.WriteInteger("Main", "A", 3);
+    ini.WriteInteger("Main", "C", 4);
+    EXPECT_EQ(Get(Path()), "[Main]\rA=3\r\nB=2\nC=4\r");
+}
+
 TEST_F(IniFileTest, ReportsAFileThatCannotBeWritten) {
     Put(Path("plain"), "not a folder");
     for (const std::string& path : {Path("missing/settings.ini"), Path("plain/settings.ini")}) {
