@@ -15,6 +15,7 @@
 #include "MMSystem.h"
 #include "PaBackend.h"
 #include "SimCard.h"
+#include "TerminationSignals.h"
 #include "WaveCore.h"
 #include "WaveDevice.h"
 #include "Windows.h"
@@ -296,8 +297,12 @@ int Run(int argc, char** argv) {
         return status;
     }
 
+    // A termination signal closes the window as its close button does; one that comes while
+    // the window is made waits for it.
+    toolkit::TerminationSignals termination;
     uMain::TfMainForm form(options.Ini);
     form.show();
+    termination.watch([&form](int) { form.close(); });
     return QApplication::exec();
 }
 

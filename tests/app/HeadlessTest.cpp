@@ -1,10 +1,14 @@
 // The program itself, headless on the simulated card: receiver audio in a WAV, the state log on
 // standard output, the transmitter's output in a WAV.
+#include <csignal>
+#include <cstring>
 #include <sndfile.h>
 #include <sstream>
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -136,6 +140,49 @@ TEST(Headless, TestModeLogsTheSquelchAndTransmitsNothing) {
     SF_INFO info{};
     const auto out = ReadWav(output, info);
     EXPECT_TRUE(out.empty() || std::all_of(out.begin(), out.end(), [](auto s) { return s == 0; }));
+}
+
+// The signals the process catches, from its status in /proc.
+std::uint64_t CaughtSignals(qint64 Pid) {
+    QFile status(QString("/proc/%1/status").arg(Pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("SigCgt:"))
+            return line.mid(7).trimmed().toULongLong(nullptr, 16);
+    return 0;
+}
+
+TEST(Window, TerminationSignalsCloseTheWindowAsItsCloseButtonDoes) {
+    QTemporaryDir dir;
+    const std::string input = dir.filePath("received.wav").toStdString();
+    WriteReceiver(input, TReceiver{}, 0.5);
+    const std::uint64_t wanted = 1u << (SIGTERM - 1) | 1u << (SIGINT - 1) | 1u << (SIGHUP - 1);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        QFile ini(dir.filePath("quorim.ini"));
+        ini.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        ini.write("[Main]\nDuration=5\n");
+        ini.close();
+        QProcess process;
+        process.start(QUORIM_BINARY,
+                      {"--input", QString::fromStdString(input), "--ini", ini.fileName()});
+        ASSERT_TRUE(process.waitForStarted());
+        QElapsedTimer waited;
+        waited.start();
+        while ((CaughtSignals(process.processId()) & wanted) != wanted && waited.elapsed() < 20000)
+            QThread::msleep(20);
+        EXPECT_EQ(CaughtSignals(process.processId()) & wanted, wanted);
+        kill(static_cast<pid_t>(process.processId()), signal);
+        ASSERT_TRUE(process.waitForFinished(20000));
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+        ini.open(QIODevice::ReadOnly);
+        const std::string text = ini.readAll().toStdString();
+        ini.close();
+        EXPECT_NE(text.find("Duration=30\n"), std::string::npos) << "the settings were written";
+        EXPECT_NE(text.find("LevelImmediateUpdateDifference=8\n"), std::string::npos);
+    }
 }
 
 TEST(Headless, BadCommandLinesAndProblemsAreReportedWithTheirStatus) {
