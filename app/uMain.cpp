@@ -156,12 +156,9 @@ void TfMainForm::CreateControls() {
     for (QWidget* w : order)
         w->setFocusPolicy(Qt::StrongFocus);
 
-    connect(btnStart, &QPushButton::clicked, this,
-            [this] { Forms::Guarded([this] { btnStartClick(); }); });
-    connect(btnTest, &QPushButton::clicked, this,
-            [this] { Forms::Guarded([this] { btnTestClick(); }); });
-    connect(btnStop, &QPushButton::clicked, this,
-            [this] { Forms::Guarded([this] { btnStopClick(); }); });
+    connect(btnStart, &QPushButton::clicked, this, [this] { Click(&TfMainForm::btnStartClick); });
+    connect(btnTest, &QPushButton::clicked, this, [this] { Click(&TfMainForm::btnTestClick); });
+    connect(btnStop, &QPushButton::clicked, this, [this] { Click(&TfMainForm::btnStopClick); });
     connect(cbMode, &QComboBox::activated, this,
             [this] { Forms::Guarded([this] { cbModeChange(); }); });
     connect(cbChannel, &QComboBox::activated, this,
@@ -171,7 +168,21 @@ void TfMainForm::CreateControls() {
     edSquelch->OnKeyPress = [this](QWidget* Sender, char16_t& Key) {
         edSquelchKeyPress(Sender, Key);
     };
-    edSquelch->OnExit = [this](QWidget* Sender) { edSquelchExit(Sender); };
+    edSquelch->OnExit = [this](QWidget* Sender) {
+        // A mouse press moves the focus before the pressed button receives the press: a message
+        // box shown now would leave that button drawn down once it closes. The check runs when
+        // the press is done, and a click that comes before it is not taken.
+        FSquelchRefusalPending = !SquelchTextFits();
+        QMetaObject::invokeMethod(
+            this, [this, Sender] { Forms::Guarded([&] { edSquelchExit(Sender); }); },
+            Qt::QueuedConnection);
+    };
+}
+
+void TfMainForm::Click(void (TfMainForm::*Handler)()) {
+    if (FSquelchRefusalPending)
+        return;
+    Forms::Guarded([&] { (this->*Handler)(); });
 }
 
 void TfMainForm::SetStateText(TResString Id) {
@@ -198,6 +209,7 @@ void TfMainForm::btnStartClick() {
     const std::uint64_t block = std::max<std::uint64_t>(BufferSize / 2, 1);
     Blocks->Reserve(static_cast<std::size_t>(std::min<std::uint64_t>(limit / block + 2, 1u << 20)));
     Recorder->Start();
+    FRunning = true;
     SetRunningControls(true);
     SetStateText(TResString::sWaiting);
 }
@@ -209,6 +221,7 @@ void TfMainForm::btnTestClick() {
 }
 
 void TfMainForm::btnStopClick() {
+    FRunning = false;
     FStopping = true;
     struct TReset {
         bool& Flag;
@@ -306,11 +319,35 @@ void TfMainForm::PlayerStop(TWaveDevice*) {
     SetStateText(TResString::sBlocked);
     Windows::ProcessMessages();
     Windows::Sleep(LockTime);
-    // A Stop handled while the label repainted has closed the capture device and shown the
-    // inactive state; the lock still runs its time, but the label keeps saying so.
-    if (Recorder->Active())
+    if (!FRunning || FStopping) {
+        // A Stop handled while the label repainted has closed the capture device and shown the
+        // inactive state; the lock still runs its time, but the label keeps saying so. A Stop
+        // under way closes the capture device next.
+        if (Recorder->Active())
+            SetStateText(TResString::sWaiting);
+        Recorder->Resume();
+        return;
+    }
+    // Waiting is shown only once capture listens again: a capture device that closed itself
+    // during the replay or the lock, or that stays paused, would leave the repeater deaf.
+    std::string refusal;
+    try {
+        Recorder->Resume();
+    } catch (const SysUtils::Exception& e) {
+        refusal = e.Message();
+    } catch (const std::exception& e) {
+        refusal = e.what();
+    }
+    if (Recorder->Active() && !Recorder->Paused()) {
         SetStateText(TResString::sWaiting);
-    Recorder->Resume();
+        return;
+    }
+    CaptureFailed(refusal.empty() ? "The recording device stopped by itself" : refusal);
+}
+
+void TfMainForm::CaptureFailed(const std::string& Message) {
+    Forms::Guarded([this] { btnStopClick(); });
+    Forms::ShowException(Message);
 }
 
 void TfMainForm::RecorderStop(TWaveDevice*) {
@@ -502,10 +539,21 @@ void TfMainForm::SaveSettings() {
 
 void TfMainForm::ReadControls() {
     ControlChannel = cbChannel->currentIndex();
-    SoundMode = cbMode->currentIndex();
+    // Before the mode list is built (a start-up error came first) it shows no choice of the
+    // user's; the mode the settings name is written back instead of none.
+    if (FModeListBuilt)
+        SoundMode = cbMode->currentIndex();
     Duration = seTime->Value();
     Method = cbMethod->currentIndex();
     SquelchLevel = SysUtils::StrToFloat(edSquelch->text().toStdString());
+}
+
+void TfMainForm::ShowSettings() {
+    cbChannel->setCurrentIndex(ControlChannel);
+    seTime->SetValue(Duration);
+    cbMethod->setCurrentIndex(Method);
+    edSquelch->setText(QString::fromStdString(
+        SysUtils::FormatFloat(LoadResString(TResString::sNumberPattern), SquelchLevel)));
 }
 
 void TfMainForm::ApplySettings() {
@@ -537,13 +585,9 @@ void TfMainForm::ApplySettings() {
                 QString("%1 Hz %2 bit stereo").arg(info.SampleRate).arg(info.BitsPerSample), value);
     }
     cbMode->setCurrentIndex(-1); // a list keeps no selection until one is set
-    cbChannel->setCurrentIndex(ControlChannel);
     if (cbMode->count() > SoundMode)
         cbMode->setCurrentIndex(SoundMode);
-    seTime->SetValue(Duration);
-    cbMethod->setCurrentIndex(Method);
-    edSquelch->setText(QString::fromStdString(
-        SysUtils::FormatFloat(LoadResString(TResString::sNumberPattern), SquelchLevel)));
+    FModeListBuilt = true;
     cbModeChange();
 }
 
@@ -569,6 +613,13 @@ void TfMainForm::FormCreate() {
 
     LoadSettings();
     FSettingsLoaded = true;
+    // The controls show the settings before anything can fail, so that shutdown writes back
+    // what the user sees and changes.
+    ShowSettings();
+    // Nothing is sized from a buffer size the devices refuse: read from -8192 it is nearly
+    // 4 GiB. The playback device makes this very check when the settings are applied; its
+    // format does not change before then.
+    Player->CheckBufferSize(BufferSize);
     for (auto& buffer : ChannelBuffers)
         buffer.assign(BufferSize / 2, 0);
     Samples.assign(BufferSize / 2, 0.0);
@@ -619,6 +670,15 @@ void TfMainForm::cbModeChange() {
     const auto format = static_cast<TWaveFormat>(cbMode->currentData().toInt());
     Recorder->SetFormat(format);
     Player->SetFormat(Recorder->Format());
+    // The buffer size was checked in the format of its day; in this one a buffer may end inside
+    // a frame, which drops or swaps samples in every replay.
+    try {
+        Recorder->CheckBufferSize(BufferSize);
+    } catch (...) {
+        btnStart->setEnabled(false);
+        btnTest->setEnabled(false);
+        throw;
+    }
     Generator->SetFormat(FindFormat(Recorder->Format(), 1));
     const int full = FullScale(Recorder->Format());
     gLevel0->SetMaxValue(full);
@@ -639,11 +699,16 @@ void TfMainForm::edSquelchKeyPress(QWidget*, char16_t& Key) {
     Forms::Beep();
 }
 
-void TfMainForm::edSquelchExit(QWidget*) {
+bool TfMainForm::SquelchTextFits() const {
     double value;
     if (!SysUtils::TryStrToFloat(edSquelch->text().toStdString(), value))
         value = -1;
-    if (!(value > 0.0) || !(value < 1.0)) {
+    return value > 0.0 && value < 1.0;
+}
+
+void TfMainForm::edSquelchExit(QWidget*) {
+    FSquelchRefusalPending = false; // the box is modal: no click reaches a button behind it
+    if (!SquelchTextFits()) {
         Forms::MessageBox(this, "Ошибка",
                           "Значением этого поля должно быть вещественное число больше нуля и "
                           "меньше единицы!");

@@ -143,6 +143,9 @@ public:
     void PlayerBufferDone(TWaveDevice* Sender, void* Buffer, std::uint32_t& Size);
     void PlayerStart(TWaveDevice* Sender);
     void PlayerStop(TWaveDevice* Sender);
+    // The capture device stopped listening while the repeater runs: the window goes inactive,
+    // as after Stop, and Message is shown in the standard error box.
+    void CaptureFailed(const std::string& Message);
     // The record list and playback.
     std::size_t AddBlock(const void* Data, std::uint32_t Size);
     std::uint32_t TakeBlock(void* Dest);
@@ -158,6 +161,8 @@ public:
     void LoadSettings();
     void SaveSettings();
     void ReadControls();
+    // Shows the loaded settings in their controls (all but the mode list); it cannot fail.
+    void ShowSettings();
     void ApplySettings();
     void FormCreate();
     void FormDestroy();
@@ -171,6 +176,9 @@ private:
     void CreateControls();
     void SetStateText(TResString Id);
     void SetRunningControls(bool Running);
+    // A button click is taken only when no refused squelch text is waiting for its message.
+    void Click(void (TfMainForm::*Handler)());
+    bool SquelchTextFits() const;
     TWaveFormat MonoFormat() const { return Generator->Format(); }
 
     std::string FIniPath;
@@ -178,7 +186,13 @@ private:
     // A stop of the repeater is under way: the capture device may still hand over its last
     // buffer, but a repeater told to stop does not start transmitting.
     bool FStopping = false;
+    // Start or Test has started the repeater and no Stop has ended it yet.
+    bool FRunning = false;
     bool FSettingsLoaded = false;
+    // Until the mode list is built, the mode the settings name is kept for writing back.
+    bool FModeListBuilt = false;
+    // The squelch field was left with a text its check refuses; the message is on its way.
+    bool FSquelchRefusalPending = false;
 };
 
 // The settings file beside the executable: its path with the extension replaced by ".ini".

@@ -107,15 +107,19 @@ void TWaveDevice::SetBuffers(std::uint8_t Value) {
     AllocateBuffers(Value);
 }
 
-void TWaveDevice::SetBufferSize(std::uint32_t Value) {
-    if (FActive)
-        throw Exception(NotAllowedActive);
+void TWaveDevice::CheckBufferSize(std::uint32_t Value) const {
     const WaveFormatInfo& info = Info(FFormat);
     const std::uint32_t frame = info.SampleSize() * info.Channels;
     if (frame == 0 || Value < info.Channels * 256u || Value > MaxBufferSize || Value % frame != 0)
         throw Exception("BufferSize value must be between 256 bytes for each channel and "
                         "2147483648 bytes total, and must be multiply by sum of sample sizes "
                         "for all channels");
+}
+
+void TWaveDevice::SetBufferSize(std::uint32_t Value) {
+    if (FActive)
+        throw Exception(NotAllowedActive);
+    CheckBufferSize(Value);
     if (Value == FBufferSize)
         return;
     // All new blocks first: if memory runs out, size, lengths and blocks stay as they were.

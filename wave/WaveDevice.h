@@ -44,6 +44,9 @@ public:
     void SetBuffers(std::uint8_t Value);
     std::uint32_t BufferSize() const { return FBufferSize; }
     void SetBufferSize(std::uint32_t Value);
+    // Raises what SetBufferSize raises for a Value the current Format does not allow, and
+    // changes nothing.
+    void CheckBufferSize(std::uint32_t Value) const;
 
     const std::string& Name() const { return FName; }
     void SetName(std::string Value) { FName = std::move(Value); }

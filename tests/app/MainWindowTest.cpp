@@ -141,6 +141,28 @@ TEST(MainWindow, LeavingTheSquelchFieldChecksTheOpenRangeAndTakesTheFocusBack) {
     }
 }
 
+TEST(MainWindow, AButtonPressedToLeaveABadSquelchIsNeitherLeftDownNorClicked) {
+    TShownRig rig;
+    auto& f = rig.Form();
+    f.edSquelch->setText("0");
+    QTest::mousePress(f.btnStart, Qt::LeftButton);
+    QApplication::processEvents();
+    EXPECT_EQ(rig.Messages, std::vector<std::string>{SquelchMessage});
+    EXPECT_TRUE(f.edSquelch->hasFocus());
+    EXPECT_FALSE(f.btnStart->isDown());
+    QTest::mouseRelease(f.btnStart, Qt::LeftButton);
+    EXPECT_FALSE(f.Recorder->Active());
+
+    // Press and release may both come before the check has run: still no click.
+    QTest::mouseClick(f.btnTest, Qt::LeftButton);
+    QApplication::processEvents();
+    EXPECT_EQ(rig.Messages.size(), 2u);
+    EXPECT_TRUE(f.edSquelch->hasFocus());
+    EXPECT_FALSE(f.btnTest->isDown());
+    EXPECT_FALSE(f.Recorder->Active());
+    EXPECT_FALSE(f.TestMode);
+}
+
 TEST(MainWindow, TheDurationFieldIsClampedWhenLeftAndReadsItsMinimumWhenNotANumber) {
     TShownRig rig;
     auto* se = rig.Form().seTime;

@@ -280,6 +280,45 @@ TEST(Repeater, ARefusedPauseAtTheEndOfARecordingStopsCaptureAndTransmitsNothing)
     EXPECT_EQ(rig.StateTexts().back(), "НЕАКТИВНО");
 }
 
+TEST(Repeater, CaptureThatDoesNotListenAgainAfterTheLockIsReportedAndTheWindowGoesInactive) {
+    const std::vector<std::string> told{"ОЖИДАНИЕ", "ЗАПИСЬ", "ВОСПРОИЗВЕДЕНИЕ", "ЗАБЛОКИРОВАН",
+                                        "НЕАКТИВНО"};
+    auto inactive = [](TRig& Rig) {
+        EXPECT_FALSE(Rig.Form().Recorder->Active());
+        EXPECT_TRUE(Rig.Form().btnStart->isEnabled());
+        EXPECT_FALSE(Rig.Form().btnStop->isEnabled());
+        EXPECT_EQ(Rig.Form().gLevel0->Progress(), 0);
+    };
+    {
+        SCOPED_TRACE("the resume after the lock is refused");
+        TRig rig(CarrierOverBuffers(5, 20), Settings());
+        rig.Form().btnStartClick();
+        rig.Card().FailCall(WaveCore::TCall::InStart, 1, MMSystem::MMSYSERR_NODRIVER);
+        rig.RunFor(5 * Seconds);
+        EXPECT_EQ(rig.Errors(), std::vector<std::string>{"No sound driver is present."});
+        EXPECT_EQ(rig.StateTexts(), told);
+        inactive(rig);
+    }
+    {
+        SCOPED_TRACE("capture closes itself during the playback");
+        TRig rig(CarrierOverBuffers(5, 20), Settings());
+        // From the playback's start on, no capture buffer can be queued again.
+        auto started = rig.Form().Player->OnStart;
+        rig.Form().Player->OnStart = [&](WaveDefs::TWaveDevice* Sender) {
+            rig.Card().FailAlways(WaveCore::TCall::InAddBuffer, MMSystem::MMSYSERR_NOMEM);
+            started(Sender);
+        };
+        rig.Form().btnStartClick();
+        rig.RunUntil([&] { return !rig.Form().Recorder->Active(); }, 5 * Seconds);
+        ASSERT_EQ(rig.Form().StateText(), "ВОСПРОИЗВЕДЕНИЕ");
+        rig.Card().ClearFaults();
+        rig.RunFor(3 * Seconds);
+        EXPECT_EQ(rig.Errors(), std::vector<std::string>{"The recording device stopped by itself"});
+        EXPECT_EQ(rig.StateTexts(), told);
+        inactive(rig);
+    }
+}
+
 TEST(Repeater, AStopWhoseLastBufferWouldEndTheRecordingTransmitsNothing) {
     // The eleven quiet buffers of the hold after the carrier, and part of a twelfth: the part
     // that Stop hands back would end the recording.

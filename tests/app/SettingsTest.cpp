@@ -224,4 +224,91 @@ TEST(StartUp, ADeviceThatCannotBeMadeIsReportedAndTheUsersSettingsAreKept) {
     EXPECT_EQ(ReadFile(path), before);
 }
 
+const std::string BufferSizeMessage =
+    "BufferSize value must be between 256 bytes for each channel and 2147483648 bytes total, "
+    "and must be multiply by sum of sample sizes for all channels";
+
+TEST(StartUp, ABufferSizeTheDevicesRefuseIsReportedBeforeAnythingIsSizedFromIt) {
+    // -8192 is read as 4294959104: sized from it first, the buffers alone took tens of GiB.
+    for (const char* value : {"-8192", "4294967295"}) {
+        SCOPED_TRACE(value);
+        TRig rig(TReceiver{}, {{"BufferSize", value}, {"SoundMode", "3"}});
+        EXPECT_EQ(rig.Errors(), std::vector<std::string>{BufferSizeMessage});
+        EXPECT_TRUE(rig.Form().ChannelBuffers[0].empty());
+        EXPECT_TRUE(rig.Form().Samples.empty());
+        EXPECT_EQ(rig.Form().cbMode->count(), 0) << "the start-up stopped there";
+        EXPECT_FALSE(rig.Form().btnStart->isEnabled());
+    }
+}
+
+TEST(StartUp, EveryModeChangeChecksThatABufferHoldsWholeFrames) {
+    // Accepted in the start-up format (one byte a frame); a 16-bit stereo frame has four.
+    for (const std::uint32_t size : {8190u, 8193u, 8194u, 8196u}) {
+        const bool fits = size % 4 == 0;
+        for (const TWaveFormat mode :
+             {TWaveFormat::wf22050stereo16, TWaveFormat::wf44100stereo16,
+              TWaveFormat::wf48000stereo16, TWaveFormat::wf96000stereo16}) {
+            SCOPED_TRACE(std::to_string(size) + " in mode " + std::to_string(ModeIndex(mode)));
+            TRig rig(TReceiver{}, {{"BufferSize", std::to_string(size)},
+                                   {"SoundMode", std::to_string(ModeIndex(mode))}});
+            auto& f = rig.Form();
+            EXPECT_EQ(rig.Errors(), fits ? std::vector<std::string>{}
+                                         : std::vector<std::string>{BufferSizeMessage});
+            EXPECT_EQ(f.btnStart->isEnabled(), fits);
+            EXPECT_EQ(f.btnTest->isEnabled(), fits);
+        }
+    }
+    // A fitting mode makes Start available again, and leaving it for one that does not fit
+    // takes it away.
+    TRig rig(TReceiver{}, {{"BufferSize", "8190"},
+                           {"SoundMode", std::to_string(ModeIndex(TWaveFormat::wf44100stereo16))}});
+    auto& f = rig.Form();
+    f.cbMode->setCurrentIndex(ModeIndex(TWaveFormat::wf44100stereo8));
+    Forms::Guarded([&] { f.cbModeChange(); });
+    EXPECT_EQ(rig.Errors().size(), 1u);
+    EXPECT_TRUE(f.btnStart->isEnabled());
+    EXPECT_TRUE(f.btnTest->isEnabled());
+    f.cbMode->setCurrentIndex(ModeIndex(TWaveFormat::wf48000stereo16));
+    Forms::Guarded([&] { f.cbModeChange(); });
+    EXPECT_EQ(rig.Errors().size(), 2u);
+    EXPECT_EQ(rig.Errors().back(), BufferSizeMessage);
+    EXPECT_FALSE(f.btnStart->isEnabled());
+    EXPECT_FALSE(f.btnTest->isEnabled());
+}
+
+TEST(StartUp, AfterAStartUpErrorTheWindowShowsTheSettingsAndShutdownWritesThem) {
+    struct TCase {
+        const char* Key;
+        const char* Value;
+        std::string Message;
+    };
+    for (const TCase& c : {TCase{"ControlFrequency", "0", "Invalid frequency"},
+                           TCase{"BufferSize", "0", BufferSizeMessage},
+                           TCase{"BuffersCount", "0", "Minimal BufferCount value is \"2\""}}) {
+        SCOPED_TRACE(c.Key);
+        TRig rig(TReceiver{}, {{"ControlChannel", "1"},
+                               {"SoundMode", "3"},
+                               {"Duration", "45"},
+                               {"Method", "1"},
+                               {"SquelchLevel", "0.25"},
+                               {c.Key, c.Value}});
+        auto& f = rig.Form();
+        EXPECT_EQ(rig.Errors(), std::vector<std::string>{c.Message});
+        EXPECT_EQ(f.edSquelch->text(), "0.250000");
+        EXPECT_EQ(f.cbChannel->currentIndex(), 1);
+        EXPECT_EQ(f.cbMethod->currentIndex(), 1);
+        EXPECT_EQ(f.seTime->Value(), 45);
+        f.seTime->SetValue(60); // what the user chose in the window
+        const std::string path = rig.IniPath();
+        rig.DestroyForm();
+        EXPECT_EQ(rig.Errors().size(), 1u) << rig.Errors().back();
+        const std::string text = ReadFile(path);
+        for (const std::string& line : std::vector<std::string>{
+                 "ControlChannel=1\n", "SoundMode=3\n", "Duration=60\n", "Method=1\n",
+                 "SquelchLevel=0.25\n", std::string(c.Key) + "=" + c.Value + "\n",
+                 "LevelImmediateUpdateDifference=8\n"})
+            EXPECT_NE(text.find(line), std::string::npos) << line << text;
+    }
+}
+
 } // namespace
