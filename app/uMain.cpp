@@ -342,7 +342,11 @@ void TfMainForm::PlayerStop(TWaveDevice*) {
         SetStateText(TResString::sWaiting);
         return;
     }
-    CaptureFailed(refusal.empty() ? "The recording device stopped by itself" : refusal);
+    if (refusal.empty())
+        refusal = Recorder->StopReason().empty()
+                      ? "The recording device stopped by itself"
+                      : "The recording device stopped: " + Recorder->StopReason();
+    CaptureFailed(refusal);
 }
 
 void TfMainForm::CaptureFailed(const std::string& Message) {

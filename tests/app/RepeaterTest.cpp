@@ -313,7 +313,8 @@ TEST(Repeater, CaptureThatDoesNotListenAgainAfterTheLockIsReportedAndTheWindowGo
         ASSERT_EQ(rig.Form().StateText(), "ВОСПРОИЗВЕДЕНИЕ");
         rig.Card().ClearFaults();
         rig.RunFor(3 * Seconds);
-        EXPECT_EQ(rig.Errors(), std::vector<std::string>{"The recording device stopped by itself"});
+        EXPECT_EQ(rig.Errors(), std::vector<std::string>{
+                                    "The recording device stopped: Unable to allocate memory."});
         EXPECT_EQ(rig.StateTexts(), told);
         inactive(rig);
     }
