@@ -302,7 +302,11 @@ int Run(int argc, char** argv) {
     toolkit::TerminationSignals termination;
     uMain::TfMainForm form(options.Ini);
     form.show();
-    termination.watch([&form](int) { form.close(); });
+    // Once closed, the window is being destroyed: later signals wait out the shutdown.
+    termination.watch([&form](int) {
+        if (form.isVisible())
+            form.close();
+    });
     return QApplication::exec();
 }
 
