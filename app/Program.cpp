@@ -81,10 +81,17 @@ void ListDevices() {
 // clock time, until the simulated input is exhausted or a termination signal arrives.
 int RunHeadless(const TOptions& Options, SimCard::TSimCard* Card) {
     bool failed = false;
+    // A failure may reach both the error box and the check below: it is said once.
+    std::string said;
+    auto say = [&](const std::string& Message) {
+        if (Message != said)
+            std::cerr << "quorim: " << Message << std::endl;
+        said = Message;
+    };
     Forms::TScopedUserNotices notices({
         .OnException =
             [&](const std::string& Message) {
-                std::cerr << "quorim: " << Message << std::endl;
+                say(Message);
                 failed = true;
             },
         .OnMessageBox =
@@ -124,20 +131,13 @@ int RunHeadless(const TOptions& Options, SimCard::TSimCard* Card) {
         auto finished = [&] {
             if (Interrupted)
                 return true;
-            // A device the sound system lost stops itself with the system's words; a service
-            // manager restarts a run that ends with status 1.
+            // A device the sound system lost stops itself with the system's words, and the
+            // controller tells it; a capture device that stopped is told here if that has not
+            // happened yet. A service manager restarts a run that ends with status 1.
             if (!form->Recorder->Active()) {
                 const std::string& why = form->Recorder->StopReason();
-                std::cerr << "quorim: "
-                          << (why.empty() ? "the capture device stopped"
-                                          : "the capture device failed: " + why)
-                          << std::endl;
-                failed = true;
-                return true;
-            }
-            if (!form->Player->Active() && !form->Player->StopReason().empty()) {
-                std::cerr << "quorim: the playback device failed: " << form->Player->StopReason()
-                          << std::endl;
+                say(why.empty() ? "the capture device stopped"
+                                : "the capture device failed: " + why);
                 failed = true;
                 return true;
             }
@@ -287,6 +287,8 @@ int Run(int argc, char** argv) {
     }
 
     if (options.ListDevices) {
+        if (soundCards)
+            soundCards->Backend().ProbeAll();
         ListDevices();
         return 0;
     }

@@ -328,6 +328,11 @@ void TfMainForm::PlayerStop(TWaveDevice*) {
         Recorder->Resume();
         return;
     }
+    // A playback device the sound system lost cut the replay short; the lock has run.
+    if (!Player->StopReason().empty()) {
+        DeviceFailed("the playback device failed: " + Player->StopReason());
+        return;
+    }
     // Waiting is shown only once capture listens again: a capture device that closed itself
     // during the replay or the lock, or that stays paused, would leave the repeater deaf.
     std::string refusal;
@@ -345,17 +350,31 @@ void TfMainForm::PlayerStop(TWaveDevice*) {
     if (refusal.empty())
         refusal = Recorder->StopReason().empty()
                       ? "The recording device stopped by itself"
-                      : "The recording device stopped: " + Recorder->StopReason();
-    CaptureFailed(refusal);
+                      : "the capture device failed: " + Recorder->StopReason();
+    DeviceFailed(refusal);
 }
 
-void TfMainForm::CaptureFailed(const std::string& Message) {
+void TfMainForm::DeviceFailed(const std::string& Message) {
+    if (!FRunning)
+        return; // told already, or stopped since
     Forms::Guarded([this] { btnStopClick(); });
     Forms::ShowException(Message);
 }
 
 void TfMainForm::RecorderStop(TWaveDevice*) {
     ClearBlocks();
+    // A capture device the sound system lost while the repeater listens or records is told
+    // once this notification is done; during a replay or the lock, the end of the lock tells.
+    if (FRunning && !FStopping && !Player->Active() && !Recorder->StopReason().empty())
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                Forms::Guarded([this] {
+                    if (!Recorder->Active() && !Recorder->StopReason().empty())
+                        DeviceFailed("the capture device failed: " + Recorder->StopReason());
+                });
+            },
+            Qt::QueuedConnection);
 }
 
 void TfMainForm::UpdateLevels(std::uint32_t Size, TWaveFormat Format) {

@@ -143,9 +143,10 @@ public:
     void PlayerBufferDone(TWaveDevice* Sender, void* Buffer, std::uint32_t& Size);
     void PlayerStart(TWaveDevice* Sender);
     void PlayerStop(TWaveDevice* Sender);
-    // The capture device stopped listening while the repeater runs: the window goes inactive,
-    // as after Stop, and Message is shown in the standard error box.
-    void CaptureFailed(const std::string& Message);
+    // A device stopped working while the repeater runs (the sound system lost it, or capture
+    // does not listen again after the lock): the window goes inactive, as after Stop, and
+    // Message is shown in the standard error box, once.
+    void DeviceFailed(const std::string& Message);
     // The record list and playback.
     std::size_t AddBlock(const void* Data, std::uint32_t Size);
     std::uint32_t TakeBlock(void* Dest);

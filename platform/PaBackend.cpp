@@ -47,10 +47,13 @@ constexpr double ReachMargin = 0.030;
 // However the sound system behaves, a close returns within this: a stalled server is left
 // behind with the stream's thread.
 constexpr auto CloseBound = std::chrono::milliseconds(1000);
+// The longest a playback close lets the way to the card play out, well inside that bound.
+constexpr double MaxDrainSeconds = 0.25;
 // Service threads of streams, counted out only once their stream is closed.
 std::atomic<int> LiveThreads{0};
 
 constexpr std::uint32_t StandardRates[] = {11025, 22050, 44100, 48000, 96000};
+constexpr std::uint32_t UnusualRate = 12345;
 
 // PortAudio's host APIs print hundreds of lines of harmless probing noise on stderr while they
 // look for devices. Hides stderr for a scope on the calling thread's behalf; QUORIM_PA_VERBOSE
@@ -150,19 +153,31 @@ PaStreamParameters Parameters(int Device, TDirection Direction, unsigned Channel
 }
 
 // Probed in 16 bits only: streams always reach PortAudio in 16 bits (8-bit frames are widened
-// by the backend), and a probe of an unsigned 8-bit stream can be heard on some servers.
-DWORD StandardFormats(int Device, TDirection Direction) {
+// by the backend), and a probe of an unsigned 8-bit stream can be heard on some servers. Each
+// probe opens the device (on a sound server, a connection of its own), so few are made: a
+// device that takes a rate no card has converts rates (a server's or ALSA's plug device) and
+// takes every standard one; mono is probed at one rate that stereo supports and taken to go
+// wherever stereo does.
+DWORD StandardFormats(int Device, TDirection Direction, unsigned Channels) {
+    const bool capture = Direction == TDirection::Capture;
+    auto supported = [&](unsigned Count, std::uint32_t Rate) {
+        const PaStreamParameters p = Parameters(Device, Direction, Count);
+        return Pa_IsFormatSupported(capture ? &p : nullptr, capture ? nullptr : &p, Rate) ==
+               paFormatIsSupported;
+    };
+    // Bits of one rate's group: mono 8, stereo 8, mono 16, stereo 16.
+    const DWORD flags = Channels == 1 ? 0b0101 : 0b1010;
     DWORD formats = 0;
+    int probeRate = -1;
+    const bool converts = supported(Channels, UnusualRate);
     for (unsigned group = 0; group < std::size(StandardRates); ++group)
-        for (unsigned channels = 1; channels <= 2; ++channels) {
-            const PaStreamParameters p = Parameters(Device, Direction, channels);
-            const bool capture = Direction == TDirection::Capture;
-            if (Pa_IsFormatSupported(capture ? &p : nullptr, capture ? nullptr : &p,
-                                     StandardRates[group]) == paFormatIsSupported) {
-                const unsigned mono8 = 4 * group + (channels - 1);
-                formats |= DWORD{1} << mono8 | DWORD{1} << (mono8 + 2);
-            }
+        if (converts || supported(Channels, StandardRates[group])) {
+            formats |= flags << (4 * group);
+            if (probeRate < 0 || StandardRates[group] == 48000)
+                probeRate = static_cast<int>(group);
         }
+    if (Channels == 2 && probeRate >= 0 && supported(1, StandardRates[probeRate]))
+        formats |= formats >> 1; // each stereo flag's mono neighbour
     return formats;
 }
 
@@ -239,8 +254,13 @@ public:
         FPa.reset(opened);
         Pa_SetStreamFinishedCallback(opened, &TStreamState::Finished);
         if (!FCapture) {
+            // PortAudio's JACK host can report a latency of seconds, or below zero: none is
+            // taken below zero, and at most what a close should wait.
             const PaStreamInfo* info = Pa_GetStreamInfo(opened);
-            const double latency = info != nullptr ? info->outputLatency : SuggestedLatency;
+            double latency = info != nullptr ? info->outputLatency : SuggestedLatency;
+            if (!(latency >= 0.0))
+                latency = 0.0;
+            latency = std::min(latency, MaxDrainSeconds);
             FDrainFrames =
                 static_cast<std::uint64_t>((latency + ReachMargin) * FRate) + FCallbackFrames;
         }
@@ -342,6 +362,20 @@ private:
     }
 
     void FromCard(const std::int16_t* In, std::size_t Samples) {
+        if (FLeadIn) {
+            // A sound server links a new capture stream with a period of zeros (PipeWire's
+            // pulse layer does), which a squelch listening for a quiet noise band would take
+            // for a carrier. Leading digital silence is not the card's: it is dropped, for at
+            // most a second.
+            const std::size_t channels = FAlign / (FEightBit ? 1 : 2);
+            const std::int16_t* heard =
+                std::find_if(In, In + Samples, [](std::int16_t V) { return V != 0; });
+            const auto skip = static_cast<std::size_t>(heard - In) / channels * channels;
+            if (heard != In + Samples || FFramesMoved.load(std::memory_order_relaxed) >= FRate)
+                FLeadIn = false;
+            In += skip;
+            Samples -= skip;
+        }
         std::size_t moved;
         if (FEightBit) {
             // As PortAudio narrows without dither: the high byte, made unsigned.
@@ -468,7 +502,8 @@ private:
     void Drain() {
         const auto step = std::chrono::milliseconds(5);
         const double seconds =
-            static_cast<double>(FRing.readable() / FAlign + FDrainFrames) / FRate + 0.3;
+            std::min(static_cast<double>(FRing.readable() / FAlign + FDrainFrames) / FRate + 0.1,
+                     MaxDrainSeconds + 0.2);
         const auto deadline = std::chrono::steady_clock::now() +
                               std::chrono::microseconds(static_cast<std::int64_t>(seconds * 1e6));
         while (FRing.readable() > 0 && std::chrono::steady_clock::now() < deadline)
@@ -516,6 +551,7 @@ private:
     std::atomic<std::uint64_t> FUnderflows{0};
     std::atomic<std::uint64_t> FSkipTo{0};
     std::atomic<bool> FStreamEnded{false};
+    bool FLeadIn = true; // the callback's own
     std::atomic<clockid_t> FCallbackClock{NoClock};
     std::atomic<bool> FLost{false};
     std::atomic<std::int64_t> FCpuNs{0};
@@ -571,7 +607,6 @@ void TPortAudioBackend::Enumerate() {
             device.Caps.Pid = static_cast<WORD>(i);
             device.Caps.DriverVersion = driverVersion;
             device.Caps.Name = RecordName(info->name);
-            device.Caps.Formats = StandardFormats(i, direction);
             // The service moves one or two channels, whatever more the device offers.
             device.Caps.Channels = static_cast<WORD>(std::min(channels, 2));
             if (!capture)
@@ -621,16 +656,49 @@ void TPortAudioBackend::AddStatistics(const TStatistics& Stream) {
     FStatistics.CpuNs += Stream.CpuNs;
 }
 
+void TPortAudioBackend::Probe(TDevice& Device, TDirection Direction) {
+    Device.Caps.Formats = StandardFormats(Device.Index, Direction, Device.Caps.Channels);
+    Device.Probed = true;
+}
+
+void TPortAudioBackend::ProbeAll() {
+    std::vector<std::pair<TDevice*, TDirection>> todo;
+    for (TDirection direction : {TDirection::Capture, TDirection::Playback})
+        for (TDevice& device : direction == TDirection::Capture ? FCapture : FPlayback)
+            if (!device.Probed)
+                todo.emplace_back(&device, direction);
+    // A probe mostly waits for a sound server or a JACK client to answer: a few at once.
+    TQuietStderr quiet;
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t i; (i = next++) < todo.size();)
+            Probe(*todo[i].first, todo[i].second);
+    };
+    std::vector<std::thread> workers;
+    for (std::size_t n = std::min<std::size_t>(todo.size(), 4); n > 1; --n)
+        workers.emplace_back(work);
+    work();
+    for (std::thread& worker : workers)
+        worker.join();
+}
+
 UINT TPortAudioBackend::DeviceCount(TDirection Direction) {
     return static_cast<UINT>(Devices(Direction).size());
 }
 
 MMRESULT TPortAudioBackend::DeviceCaps(TDirection Direction, UINT DeviceID,
                                        WaveCore::TDeviceCaps& Caps) {
-    const TDevice* device = Find(Direction, DeviceID);
-    if (device == nullptr)
+    const TDevice* found = Find(Direction, DeviceID);
+    if (found == nullptr)
         return MMSYSERR_BADDEVICEID;
-    Caps = device->Caps;
+    // Probed when first asked for, once: a start asks for two devices, a list for all.
+    auto& list = Direction == TDirection::Capture ? FCapture : FPlayback;
+    TDevice& device = list[static_cast<std::size_t>(found - list.data())];
+    if (!device.Probed) {
+        TQuietStderr quiet;
+        Probe(device, Direction);
+    }
+    Caps = device.Caps;
     return MMSYSERR_NOERROR;
 }
 

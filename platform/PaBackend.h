@@ -54,6 +54,9 @@ public:
     // PortAudio's index of a device number (the mapper included), or -1.
     int PortAudioDevice(WaveCore::TDirection Direction, UINT DeviceID) const;
     TStatistics Statistics();
+    // Finds every device's formats now, several at a time, rather than as each is asked for.
+    // Only while no stream is open.
+    void ProbeAll();
 
     // IWaveBackend
     UINT DeviceCount(WaveCore::TDirection Direction) override;
@@ -73,11 +76,13 @@ private:
         int Index;
         WaveCore::TDeviceCaps Caps;
         std::string Listed;
+        bool Probed = false; // Caps.Formats known
     };
 
     const std::vector<TDevice>& Devices(WaveCore::TDirection Direction) const;
     const TDevice* Find(WaveCore::TDirection Direction, UINT DeviceID) const;
     void Enumerate();
+    static void Probe(TDevice& Device, WaveCore::TDirection Direction);
     void AddStatistics(const TStatistics& Stream);
 
     std::unique_ptr<TSession> FSession;

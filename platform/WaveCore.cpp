@@ -277,12 +277,13 @@ UINT TWaveCore::GetNumDevs(TDirection Direction) {
 
 std::string TWaveCore::DeviceName(TDirection Direction, UINT DeviceID) {
     std::lock_guard lock(FLock);
+    const UINT count = FBackend ? FBackend->DeviceCount(Direction) : 0;
+    if (DeviceID == WAVE_MAPPER ? count > 0 : DeviceID < count)
+        if (std::string listed = FBackend->ListedName(Direction, DeviceID); !listed.empty())
+            return listed;
     TDeviceCaps caps;
     if (CapsOf(Direction, DeviceID, caps) != MMSYSERR_NOERROR)
         return {};
-    if (FBackend && (DeviceID == WAVE_MAPPER || DeviceID < FBackend->DeviceCount(Direction)))
-        if (std::string listed = FBackend->ListedName(Direction, DeviceID); !listed.empty())
-            return listed;
     return QString::fromStdU16String(caps.Name).toStdString();
 }
 

@@ -314,7 +314,7 @@ TEST(Repeater, CaptureThatDoesNotListenAgainAfterTheLockIsReportedAndTheWindowGo
         rig.Card().ClearFaults();
         rig.RunFor(3 * Seconds);
         EXPECT_EQ(rig.Errors(), std::vector<std::string>{
-                                    "The recording device stopped: Unable to allocate memory."});
+                                    "the capture device failed: Unable to allocate memory."});
         EXPECT_EQ(rig.StateTexts(), told);
         inactive(rig);
     }
