@@ -363,18 +363,10 @@ void TfMainForm::DeviceFailed(const std::string& Message) {
 
 void TfMainForm::RecorderStop(TWaveDevice*) {
     ClearBlocks();
-    // A capture device the sound system lost while the repeater listens or records is told
-    // once this notification is done; during a replay or the lock, the end of the lock tells.
+    // A capture device the sound system lost while the repeater listens or records; during a
+    // replay or the lock, the end of the lock tells it.
     if (FRunning && !FStopping && !Player->Active() && !Recorder->StopReason().empty())
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                Forms::Guarded([this] {
-                    if (!Recorder->Active() && !Recorder->StopReason().empty())
-                        DeviceFailed("the capture device failed: " + Recorder->StopReason());
-                });
-            },
-            Qt::QueuedConnection);
+        DeviceFailed("the capture device failed: " + Recorder->StopReason());
 }
 
 void TfMainForm::UpdateLevels(std::uint32_t Size, TWaveFormat Format) {

@@ -338,6 +338,15 @@ void TSimCard::ClearFaults() {
     FFaults.fill(TFault{});
 }
 
+void TSimCard::LoseStreams(WaveCore::TDirection Direction, const std::string& Words) {
+    auto lock = TWaveCore::Instance().Lock();
+    for (TStreamState* state : FStreams)
+        if (state->Stream->Direction() == Direction) {
+            Sync(*state, CurrentTime()); // what was heard up to now is in the buffers
+            TWaveCore::Instance().Lost(*state->Stream, Words);
+        }
+}
+
 unsigned TSimCard::Uses(WaveCore::TCall Call) {
     auto lock = TWaveCore::Instance().Lock();
     return FUses[static_cast<std::size_t>(Call)];

@@ -109,6 +109,8 @@ public:
     void FailAlways(WaveCore::TCall Call, MMRESULT Code);
     void ClearFaults();
     unsigned Uses(WaveCore::TCall Call);
+    // The sound system gives up on every open stream of Direction, as when a server dies.
+    void LoseStreams(WaveCore::TDirection Direction, const std::string& Words);
 
     // IWaveBackend
     UINT DeviceCount(WaveCore::TDirection Direction) override;

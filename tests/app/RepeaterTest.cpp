@@ -320,6 +320,36 @@ TEST(Repeater, CaptureThatDoesNotListenAgainAfterTheLockIsReportedAndTheWindowGo
     }
 }
 
+TEST(Repeater, ADeviceTheSoundSystemLosesStopsTheRepeaterWithItsWordsOnce) {
+    {
+        SCOPED_TRACE("capture, while waiting");
+        TRig rig(CarrierOverBuffers(50, 20), Settings());
+        rig.Form().btnStartClick();
+        rig.RunFor(200 * Milliseconds);
+        rig.Card().LoseStreams(WaveCore::TDirection::Capture, "PortAudio: the card is gone.");
+        rig.RunFor(1 * Seconds);
+        EXPECT_EQ(rig.Errors(), std::vector<std::string>{
+                                    "the capture device failed: PortAudio: the card is gone."});
+        EXPECT_EQ(rig.StateTexts(), (std::vector<std::string>{"ОЖИДАНИЕ", "НЕАКТИВНО"}));
+        EXPECT_TRUE(rig.Form().btnStart->isEnabled());
+    }
+    {
+        SCOPED_TRACE("playback, during a replay: it stops, the lock runs, then the repeater");
+        TRig rig(CarrierOverBuffers(5, 20), Settings());
+        rig.Form().btnStartClick();
+        ASSERT_TRUE(rig.RunUntil([&] { return rig.Form().Player->Active(); }, 5 * Seconds));
+        rig.RunFor(50 * Milliseconds);
+        rig.Card().LoseStreams(WaveCore::TDirection::Playback, "PortAudio: the card is gone.");
+        rig.RunFor(3 * Seconds);
+        EXPECT_EQ(rig.Errors(), std::vector<std::string>{
+                                    "the playback device failed: PortAudio: the card is gone."});
+        EXPECT_EQ(rig.StateTexts(),
+                  (std::vector<std::string>{"ОЖИДАНИЕ", "ЗАПИСЬ", "ВОСПРОИЗВЕДЕНИЕ", "ЗАБЛОКИРОВАН",
+                                            "НЕАКТИВНО"}));
+        EXPECT_FALSE(rig.Form().Recorder->Active());
+    }
+}
+
 TEST(Repeater, AStopWhoseLastBufferWouldEndTheRecordingTransmitsNothing) {
     // The eleven quiet buffers of the hold after the carrier, and part of a twelfth: the part
     // that Stop hands back would end the recording.

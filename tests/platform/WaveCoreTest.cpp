@@ -195,6 +195,32 @@ TEST(ServiceCapture, ResetReturnsEveryQueuedBufferInOrderAndCloseRefusesWhileAny
     capture.CloseAll();
 }
 
+TEST(ServiceCapture, ALostStreamReturnsItsBuffersAndRefusesNewOnesInTheSoundSystemsWords) {
+    TInstalledCard card(CardWith(TClockMode::Manual));
+    TCapture capture(3, 400);
+    ASSERT_EQ(capture.Open(), MMSYSERR_NOERROR);
+    capture.QueueAll();
+    waveInStart(capture.Handle);
+    card->Advance(150 * Milliseconds);
+    card->LoseStreams(WaveCore::TDirection::Capture, "PortAudio: the card is gone.");
+    HandlePosted();
+    EXPECT_EQ(capture.Client.Messages(),
+              (std::vector<UINT>{MM_WIM_OPEN, MM_WIM_DATA, MM_WIM_DATA, MM_WIM_DATA}));
+    EXPECT_EQ(capture.Client.Headers[1].dwBytesRecorded, 200u); // what it held
+    EXPECT_EQ(capture.Client.Headers[2].dwBytesRecorded, 0u);
+
+    WAVEHDR& h = capture.Client.Headers[0];
+    const MMRESULT refused = waveInAddBuffer(capture.Handle, &h, sizeof h);
+    WCHAR text[MAXERRORLENGTH]{};
+    waveInGetErrorTextW(refused, text, MAXERRORLENGTH);
+    EXPECT_EQ(std::u16string(text), u"PortAudio: the card is gone.");
+    EXPECT_EQ(waveInStart(capture.Handle), refused);
+    card->Advance(500 * Milliseconds); // and nothing more arrives
+    HandlePosted();
+    EXPECT_EQ(capture.Client.Notices.size(), 4u);
+    capture.CloseAll();
+}
+
 TEST(ServiceCalls, RefuseWhatTheyCannotServeWithTheirCodes) {
     TInstalledCard card(CardWith(TClockMode::Manual));
     TCapture capture(1, 400);
