@@ -6,14 +6,17 @@
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <optional>
 
 #include <QAbstractEventDispatcher>
+#include <QCommandLineParser>
 #include <QString>
 #include <QTimer>
 
 #include "Forms.h"
 #include "MMSystem.h"
 #include "PaBackend.h"
+#include "SettingsFile.h"
 #include "SimCard.h"
 #include "TerminationSignals.h"
 #include "WaveCore.h"
@@ -178,57 +181,133 @@ void ReportLosses(const PaBackend::TStatistics& S) {
 
 } // namespace
 
+namespace {
+
+// Every option, in the order --help lists them.
+struct TOptionSet {
+    QCommandLineOption Input{"input", "use the simulated sound card; its receiver plays FILE",
+                             "FILE.wav"};
+    QCommandLineOption Output{
+        "output", "use the simulated sound card; what it transmits goes to FILE", "FILE.wav"};
+    QCommandLineOption Headless{
+        "headless", "no window: start at once and print each new state as 'SECONDS STATE'; "
+                    "ends when the input file is exhausted, or on Ctrl+C (SIGINT) or SIGTERM "
+                    "with a real sound card"};
+    QCommandLineOption Test{"test", "with --headless: run the squelch test instead of the "
+                                    "repeater"};
+    QCommandLineOption Fast{"fast", "simulated card: run as fast as possible (default when "
+                                    "headless)"};
+    QCommandLineOption RealTime{"realtime", "simulated card: run at the pace of the clock "
+                                            "(default with a window)"};
+    QCommandLineOption Ini{"ini",
+                           "the settings file to use instead of the default one (see "
+                           "below)",
+                           "FILE"};
+    QCommandLineOption ListDevices{
+        "list-devices", "list the capture and playback devices by the numbers the settings "
+                        "RecDeviceID and PlayDeviceID use, and the settings file, and exit"};
+    QCommandLineOption Version{"version", "print the version and exit"};
+    QCommandLineOption Help{{"h", "help"}, "show this text and exit"};
+
+    void AddTo(QCommandLineParser& Parser) const {
+        Parser.setApplicationDescription(
+            "A sound-card parrot repeater: records what the receiver hears while a signal lasts\n"
+            "and replays it through the transmitter, keyed by a tone on the control channel.\n"
+            "\n"
+            "Without options the window opens on the system's sound devices.");
+        for (const auto* option : {&Input, &Output, &Headless, &Test, &Fast, &RealTime, &Ini,
+                                   &ListDevices, &Version, &Help})
+            Parser.addOption(*option);
+    }
+};
+
+// QCommandLineParser also takes what quorim refuses (a bare word, "--", an empty file name),
+// and words its refusals its own way: this names the first argument at fault as quorim always
+// has, in the order given.
+std::optional<std::string> FirstFault(const TOptionSet& Set,
+                                      const std::vector<std::string>& Arguments) {
+    auto takesFile = [&](const std::string& Name) {
+        return Name == "input" || Name == "output" || Name == "ini";
+    };
+    auto isFlag = [&](const std::string& Name) {
+        for (const auto* option : {&Set.Headless, &Set.Test, &Set.Fast, &Set.RealTime,
+                                   &Set.ListDevices, &Set.Version, &Set.Help})
+            if (option->names().contains(QString::fromStdString(Name)))
+                return true;
+        return false;
+    };
+    for (std::size_t i = 0; i < Arguments.size(); ++i) {
+        const std::string& arg = Arguments[i];
+        const std::string unknown = "unknown option '" + arg + "'";
+        if (arg.size() > 2 && arg.starts_with("--")) {
+            const std::size_t equals = arg.find('=');
+            const bool inlineValue = equals != std::string::npos;
+            const std::string name = arg.substr(2, inlineValue ? equals - 2 : std::string::npos);
+            if (takesFile(name)) {
+                if (inlineValue ? equals + 1 == arg.size()
+                                : i + 1 >= Arguments.size() || Arguments[i + 1].empty())
+                    return "option --" + name + " needs a file name";
+                i += inlineValue ? 0 : 1;
+            } else if (!isFlag(name) || inlineValue) {
+                return unknown;
+            }
+        } else if (arg.size() > 1 && arg[0] == '-' && arg[1] != '-') {
+            for (char letter : arg.substr(1))
+                if (!isFlag(std::string(1, letter)))
+                    return unknown;
+        } else {
+            return unknown;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 std::string UsageText() {
-    return "Usage: quorim [options]\n"
-           "A sound-card parrot repeater: records what the receiver hears while a signal lasts\n"
-           "and replays it through the transmitter, keyed by a tone on the control channel.\n"
+    QCommandLineParser parser;
+    TOptionSet().AddTo(parser);
+    QString text = parser.helpText();
+    // Qt names the program by the path it was started with; the usage line names the command.
+    text = "Usage: quorim [options]" + text.mid(text.indexOf('\n'));
+    const auto settings = settings_file::defaultPath(settings_file::Environment::ofThisProcess());
+    return text.toStdString() +
            "\n"
-           "Without options the window opens on the system's sound devices.\n"
-           "\n"
-           "  --input FILE.wav   use the simulated sound card; its receiver plays FILE\n"
-           "  --output FILE.wav  use the simulated sound card; what it transmits goes to FILE\n"
-           "  --headless         no window: start at once and print each new state as\n"
-           "                     'SECONDS STATE'; ends when the input file is exhausted, or\n"
-           "                     on Ctrl+C (SIGINT) or SIGTERM with a real sound card\n"
-           "  --test             with --headless: run the squelch test instead of the repeater\n"
-           "  --fast             simulated card: run as fast as possible (default when headless)\n"
-           "  --realtime         simulated card: run at the pace of the clock (default with a\n"
-           "                     window)\n"
-           "  --ini FILE         the settings file to use instead of the one beside the program\n"
-           "  --list-devices     list the capture and playback devices by the numbers the\n"
-           "                     settings RecDeviceID and PlayDeviceID use, and exit\n"
-           "  --help             show this text and exit\n";
+           "Settings are read from the --ini file, or else from quorim.ini beside the program\n"
+           "when it is there or that folder is writable, or else from\n"
+           "$XDG_CONFIG_HOME/quorim/quorim.ini (~/.config/quorim/quorim.ini). Without --ini\n"
+           "this run uses " +
+           settings.string() + "\n";
 }
 
 TOptions ParseOptions(const std::vector<std::string>& Arguments) {
+    const TOptionSet set;
+    QCommandLineParser parser;
+    set.AddTo(parser);
+    QStringList arguments{"quorim"};
+    for (const std::string& argument : Arguments)
+        arguments << QString::fromStdString(argument);
+    const bool parsed = parser.parse(arguments);
+    if (const auto fault = FirstFault(set, Arguments))
+        throw EUsage(*fault);
+    if (!parsed)
+        throw EUsage(parser.errorText().toStdString());
+
     TOptions options;
-    for (std::size_t i = 0; i < Arguments.size(); ++i) {
-        const std::string& arg = Arguments[i];
-        auto value = [&](std::string& Into) {
-            if (i + 1 >= Arguments.size() || Arguments[i + 1].empty())
-                throw EUsage("option " + arg + " needs a file name");
-            Into = Arguments[++i];
-        };
-        if (arg == "--input")
-            value(options.Input);
-        else if (arg == "--output")
-            value(options.Output);
-        else if (arg == "--ini")
-            value(options.Ini);
-        else if (arg == "--headless")
-            options.Headless = true;
-        else if (arg == "--test")
-            options.Test = true;
-        else if (arg == "--fast")
+    options.Input = parser.value(set.Input).toStdString();
+    options.Output = parser.value(set.Output).toStdString();
+    options.Ini = parser.value(set.Ini).toStdString();
+    options.Headless = parser.isSet(set.Headless);
+    options.Test = parser.isSet(set.Test);
+    options.ListDevices = parser.isSet(set.ListDevices);
+    options.Version = parser.isSet(set.Version);
+    options.Help = parser.isSet(set.Help);
+    // The last clock option given wins.
+    for (const QString& name : parser.optionNames()) {
+        if (name == "fast")
             options.Clock = TClockChoice::Fast;
-        else if (arg == "--realtime")
+        else if (name == "realtime")
             options.Clock = TClockChoice::RealTime;
-        else if (arg == "--list-devices")
-            options.ListDevices = true;
-        else if (arg == "--help" || arg == "-h")
-            options.Help = true;
-        else
-            throw EUsage("unknown option '" + arg + "'");
     }
     if (options.Test && !options.Headless)
         throw EUsage("--test goes with --headless (in the window, press Тест)");
@@ -248,6 +327,10 @@ int Run(int argc, char** argv) {
     }
     if (options.Help) {
         std::cout << UsageText();
+        return 0;
+    }
+    if (options.Version) {
+        std::cout << "quorim " QUORIM_VERSION "\n";
         return 0;
     }
     if (options.Headless || options.ListDevices) {
@@ -290,6 +373,11 @@ int Run(int argc, char** argv) {
         if (soundCards)
             soundCards->Backend().ProbeAll();
         ListDevices();
+        const std::string settings =
+            !options.Ini.empty()
+                ? options.Ini
+                : settings_file::defaultPath(settings_file::Environment::ofThisProcess()).string();
+        std::cout << "Settings file: " << settings << std::endl;
         return 0;
     }
     if (options.Headless) {

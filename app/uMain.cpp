@@ -7,15 +7,13 @@
 #include <cstring>
 #include <map>
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QFileInfo>
 #include <QFont>
 #include <QLocale>
 
 #include "DeviceNames.h"
 #include "Forms.h"
 #include "RealFFT.h"
+#include "SettingsFile.h"
 #include "SysUtils.h"
 #include "Windows.h"
 #include "uProcs.h"
@@ -43,8 +41,7 @@ const std::string& LoadResString(TResString Id) {
 }
 
 std::string DefaultIniPath() {
-    const QFileInfo exe(QCoreApplication::applicationFilePath());
-    return QDir(exe.absolutePath()).filePath(exe.completeBaseName() + ".ini").toStdString();
+    return settings_file::prepareDefault(settings_file::Environment::ofThisProcess()).string();
 }
 
 // ---- the record list
@@ -79,7 +76,7 @@ TfMainForm::~TfMainForm() {
 }
 
 void TfMainForm::CreateControls() {
-    setWindowTitle("Quorim v0.11b");
+    setWindowTitle("Quorim v" QUORIM_VERSION "b");
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);

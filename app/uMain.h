@@ -196,7 +196,8 @@ private:
     bool FSquelchRefusalPending = false;
 };
 
-// The settings file beside the executable: its path with the extension replaced by ".ini".
+// The settings file a run uses without --ini: beside the executable (its path with the extension
+// replaced by ".ini") where that can be written, else in the user's configuration folder.
 std::string DefaultIniPath();
 
 } // namespace uMain

@@ -2,6 +2,7 @@
 // standard output, the transmitter's output in a WAV.
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <sndfile.h>
 #include <sstream>
 
@@ -201,6 +202,29 @@ TEST(Headless, BadCommandLinesAndProblemsAreReportedWithTheirStatus) {
                                 dir.filePath("empty.ini")});
     EXPECT_EQ(noMode.Status, 1);
     EXPECT_NE(noMode.Errors.find("no sound mode"), std::string::npos);
+}
+
+TEST(Headless, HelpAndTheDeviceListNameTheSettingsFileARunUses) {
+    QTemporaryDir dir;
+    const QString card = dir.filePath("transmitted.wav"); // the simulated card: no PortAudio
+    auto lastLine = [](const QStringList& Arguments) {
+        QProcess process;
+        process.start(QUORIM_BINARY, Arguments);
+        EXPECT_TRUE(process.waitForFinished(60000));
+        EXPECT_EQ(process.exitCode(), 0);
+        const QStringList lines =
+            QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        return lines.isEmpty() ? std::string() : lines.last().toStdString();
+    };
+    // The build tree is writable, so its settings stay beside the program.
+    const std::string beside =
+        std::filesystem::canonical(QUORIM_BINARY).replace_extension(".ini").string();
+    EXPECT_EQ(lastLine({"--list-devices", "--output", card}), "Settings file: " + beside);
+    EXPECT_EQ(lastLine({"--help"}), "this run uses " + beside);
+    const std::string ini = dir.filePath("station.ini").toStdString();
+    EXPECT_EQ(lastLine({"--list-devices", "--output", card, "--ini", QString::fromStdString(ini)}),
+              "Settings file: " + ini);
+    EXPECT_TRUE(lastLine({"--version"}).starts_with("quorim 0."));
 }
 
 } // namespace
