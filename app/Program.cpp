@@ -179,10 +179,6 @@ void ReportLosses(const PaBackend::TStatistics& S) {
               << S.Underflows << " output underflows" << std::endl;
 }
 
-} // namespace
-
-namespace {
-
 // Every option, in the order --help lists them.
 struct TOptionSet {
     QCommandLineOption Input{"input", "use the simulated sound card; its receiver plays FILE",
@@ -226,15 +222,19 @@ struct TOptionSet {
 // has, in the order given.
 std::optional<std::string> FirstFault(const TOptionSet& Set,
                                       const std::vector<std::string>& Arguments) {
-    auto takesFile = [&](const std::string& Name) {
-        return Name == "input" || Name == "output" || Name == "ini";
-    };
-    auto isFlag = [&](const std::string& Name) {
-        for (const auto* option : {&Set.Headless, &Set.Test, &Set.Fast, &Set.RealTime,
-                                   &Set.ListDevices, &Set.Version, &Set.Help})
+    auto isOneOf = [](const std::string& Name,
+                      std::initializer_list<const QCommandLineOption*> Options) {
+        for (const auto* option : Options)
             if (option->names().contains(QString::fromStdString(Name)))
                 return true;
         return false;
+    };
+    auto takesFile = [&](const std::string& Name) {
+        return isOneOf(Name, {&Set.Input, &Set.Output, &Set.Ini});
+    };
+    auto isFlag = [&](const std::string& Name) {
+        return isOneOf(Name, {&Set.Headless, &Set.Test, &Set.Fast, &Set.RealTime, &Set.ListDevices,
+                              &Set.Version, &Set.Help});
     };
     for (std::size_t i = 0; i < Arguments.size(); ++i) {
         const std::string& arg = Arguments[i];
