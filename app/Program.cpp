@@ -117,6 +117,7 @@ int RunHeadless(const TOptions& Options, SimCard::TSimCard* Card) {
     };
     auto form = std::make_unique<uMain::TfMainForm>(Options.Ini);
     form->OnStateText = log;
+    form->OnNotice = [](const std::string& Text) { std::cerr << "quorim: " << Text << std::endl; };
     if (!form->StateText().empty())
         log(form->StateText());
 

@@ -12,11 +12,11 @@
 
 #include "DeviceNames.h"
 #include "Forms.h"
+#include "Meter.h"
 #include "RealFFT.h"
 #include "SettingsFile.h"
 #include "SysUtils.h"
 #include "Windows.h"
-#include "uProcs.h"
 #include "uSpectrum.h"
 
 namespace uMain {
@@ -28,6 +28,8 @@ namespace {
 
 constexpr const char* SectionMain = "Main";
 constexpr const char* SectionOptions = "Options";
+// The state line's tooltip while the control channel is digitally silent.
+constexpr const char* DeadInputHint = "Нет звука на управляющем канале: вход молчит дольше 5 с";
 
 } // namespace
 
@@ -56,6 +58,17 @@ TBlock TBlockList::TakeFirst() {
     if (++FFirst == FBlocks.size())
         Clear();
     return block;
+}
+
+std::uint64_t TBlockList::Truncate(std::size_t Count) {
+    std::uint64_t dropped = 0;
+    while (this->Count() > Count) {
+        dropped += FBlocks.back().Size;
+        FBlocks.pop_back();
+    }
+    if (Empty())
+        Clear();
+    return dropped;
 }
 
 void TBlockList::Clear() {
@@ -256,13 +269,19 @@ void TfMainForm::RecorderBufferDone(TWaveDevice*, const void* Buffer, std::uint3
             SetStateText(TResString::sRecording);
         } else {
             const std::size_t i = AddBlock(ChannelBuffers[1 - ControlChannel].data(), n);
+            SquelchGate.recorded(i);
             if (i == 0)
                 SetStateText(TResString::sRecording);
             else if (RecordedBytes >= limit)
                 StartPlayback();
         }
     } else if (RecordedBytes > 0) {
-        StartPlayback();
+        // The squelch closed: the station's options may shorten the over or leave it out.
+        KeepBlocks(SquelchGate.replayed(Blocks->Count()));
+        if (RecordedBytes > 0)
+            StartPlayback();
+        else if (!FStopping)
+            SetStateText(TResString::sWaiting);
     } else if (TestMode) {
         SetStateText(TResString::sWaiting);
     }
@@ -290,6 +309,10 @@ std::uint32_t TfMainForm::TakeBlock(void* Dest) {
 void TfMainForm::ClearBlocks() {
     Blocks->Clear();
     RecordedBytes = 0;
+}
+
+void TfMainForm::KeepBlocks(std::size_t Count) {
+    RecordedBytes -= static_cast<std::uint32_t>(Blocks->Truncate(Count));
 }
 
 void TfMainForm::StartPlayback() {
@@ -419,6 +442,7 @@ bool TfMainForm::AnalyseBuffer(const void* ChannelData, std::uint32_t Size, TWav
         SquelchHold = SquelchDelay;
         raw = false;
     }
+    raw = SquelchGate.judge(raw, ChannelData, Size, Format, Method == 0);
     if (raw) {
         SquelchHold = 0;
         return true;
@@ -430,34 +454,16 @@ bool TfMainForm::AnalyseBuffer(const void* ChannelData, std::uint32_t Size, TWav
     return false;
 }
 
+// The figures come from the unit the calibration measures with, so that a level it proposes
+// means the same here.
 bool TfMainForm::DetectSchemeA(std::int32_t Count) {
-    uProcs::TrimExtremes(Magnitudes, Count, SquelchTrim, -1.0);
-    long double sum = 0.0L;
-    std::int32_t count = 0;
-    for (std::int32_t i = 0; i < Count; ++i) {
-        const double v = Magnitudes[static_cast<std::size_t>(i)];
-        if (v >= 0.0) {
-            sum += v;
-            ++count;
-        }
-    }
-    if (count == 0)
-        return false;
-    return sum / count < SquelchLevel;
+    const auto average = squelch::trimmedAverage(Magnitudes, Count, SquelchTrim);
+    return average && *average < SquelchLevel;
 }
 
 bool TfMainForm::DetectSchemeB(std::int32_t Count) {
-    double peak = 0.0;
-    long double sum = 0.0L;
-    for (std::int32_t i = 0; i < Count; ++i) {
-        const double v = Magnitudes[static_cast<std::size_t>(i)];
-        if (v > peak || peak == 0.0)
-            peak = v;
-        sum += v;
-    }
-    if (peak > 0.0 && Count > 1)
-        return (sum - peak) / (Count - 1) / peak < SquelchLevel;
-    return false;
+    const auto ratio = squelch::peakRatio(Magnitudes, Count);
+    return ratio && *ratio < SquelchLevel;
 }
 
 void TfMainForm::ShowSpectrum(std::uint32_t N, TWaveFormat Format) {
@@ -622,6 +628,13 @@ void TfMainForm::FormCreate() {
     };
     Player->OnStart = [this](TWaveDevice* Sender) { PlayerStart(Sender); };
     Player->OnStop = [this](TWaveDevice* Sender) { PlayerStop(Sender); };
+    SquelchGate.onNotice = [this](const std::string& Text) {
+        if (OnNotice)
+            OnNotice(Text);
+    };
+    SquelchGate.onDeadInput = [this](bool Dead) {
+        lblState->setToolTip(Dead ? QString::fromUtf8(DeadInputHint) : QString());
+    };
 
     LoadSettings();
     FSettingsLoaded = true;
@@ -642,6 +655,8 @@ void TfMainForm::FormCreate() {
     TestMode = false;
     ApplySettings();
     SetStateText(TResString::sInactive);
+    // Last, so that a refused value leaves everything above in place.
+    squelch::readSettings(*IniFile, SquelchGate.settings);
 }
 
 void TfMainForm::FormDestroy() {

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QWidget>
 
+#include "Gate.h"
 #include "Gauges.h"
 #include "IniFiles.h"
 #include "Spin.h"
@@ -55,6 +56,8 @@ public:
     const TBlock& operator[](std::size_t I) const { return FBlocks[FFirst + I]; }
     std::size_t Add(TBlock Block);
     TBlock TakeFirst();
+    // Keeps the first Count blocks; returns the bytes of those it lets go.
+    std::uint64_t Truncate(std::size_t Count);
     void Clear();
     void Reserve(std::size_t Count) { FBlocks.reserve(Count); }
 
@@ -124,6 +127,8 @@ public:
     std::uint32_t SquelchHold = 0;
     std::vector<double> Samples;
     std::vector<double> Magnitudes;
+    // The station's squelch options ([Squelch]): the squelch tail, kerchunks, a silent input.
+    squelch::Gate SquelchGate;
     // Declared after what their handlers reach, so that they go first.
     std::unique_ptr<WaveRec::TWaveRecorder> Recorder;
     std::unique_ptr<WaveUtils::TSineGenerator> Generator;
@@ -132,6 +137,8 @@ public:
     // Told each state text as it is written (the headless mode prints them).
     std::function<void(const std::string& Text)> OnStateText;
     const std::string& StateText() const { return FStateText; }
+    // Told each notice of the squelch options (the headless mode prints them).
+    std::function<void(const std::string& Text)> OnNotice;
 
     // Buttons.
     void btnStartClick();
@@ -151,6 +158,8 @@ public:
     std::size_t AddBlock(const void* Data, std::uint32_t Size);
     std::uint32_t TakeBlock(void* Dest);
     void ClearBlocks();
+    // Keeps the first Count blocks of the recording.
+    void KeepBlocks(std::size_t Count);
     void StartPlayback();
     void UpdateLevels(std::uint32_t Size, TWaveFormat Format);
     // Detection.

@@ -89,8 +89,19 @@ TRig::TRig(TReceiver Receiver, std::map<std::string, std::string> Settings,
                 out << QString::fromStdString(key + "=" + value + "\n");
         out << "[Options]\n";
         for (const auto& [key, value] : Settings)
-            if (std::find(std::begin(main), std::end(main), key) == std::end(main))
+            if (std::find(std::begin(main), std::end(main), key) == std::end(main) &&
+                key.find('/') == std::string::npos)
                 out << QString::fromStdString(key + "=" + value + "\n");
+        // "Section/Key" names a key of another section; the map keeps a section's keys together.
+        std::string section;
+        for (const auto& [key, value] : Settings) {
+            const auto slash = key.find('/');
+            if (slash == std::string::npos)
+                continue;
+            if (key.substr(0, slash) != section)
+                out << QString::fromStdString("[" + (section = key.substr(0, slash)) + "]\n");
+            out << QString::fromStdString(key.substr(slash + 1) + "=" + value + "\n");
+        }
     }
     Config.Clock = Clock;
     if (!Config.Capture.empty())

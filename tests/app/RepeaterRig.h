@@ -43,7 +43,7 @@ struct TState {
 class TRig {
 public:
     // Settings are written to a fresh settings file before the window is made; with none
-    // there is no file.
+    // there is no file. Keys go to [Main] or [Options] by name, "Section/Key" to its section.
     explicit TRig(TReceiver Receiver, std::map<std::string, std::string> Settings = {},
                   SimCard::TClockMode Clock = SimCard::TClockMode::Manual,
                   SimCard::TConfig Config = {});

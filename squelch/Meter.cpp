@@ -1,0 +1,108 @@
+#include "Meter.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+#include "RealFFT.h"
+#include "WaveUtils.h"
+#include "uProcs.h"
+
+namespace squelch {
+
+std::optional<long double> trimmedAverage(std::span<double> values, std::int32_t count,
+                                          double fraction) {
+    uProcs::TrimExtremes(values, count, fraction, -1.0);
+    long double sum = 0.0L;
+    std::int32_t kept = 0;
+    for (std::int32_t i = 0; i < count; ++i) {
+        const double v = values[static_cast<std::size_t>(i)];
+        if (v >= 0.0) { // magnitudes are never negative: -1.0 marks a trimmed one
+            sum += v;
+            ++kept;
+        }
+    }
+    if (kept == 0)
+        return std::nullopt;
+    return sum / kept;
+}
+
+std::optional<long double> peakRatio(std::span<const double> values, std::int32_t count) {
+    double peak = 0.0;
+    long double sum = 0.0L;
+    for (std::int32_t i = 0; i < count; ++i) {
+        const double v = values[static_cast<std::size_t>(i)];
+        if (v > peak || peak == 0.0)
+            peak = v;
+        sum += v;
+    }
+    if (!(peak > 0.0) || count < 2)
+        return std::nullopt;
+    return (sum - peak) / (count - 1) / peak;
+}
+
+bool isSilent(const void* data, std::uint32_t size, WaveDefs::TWaveFormat mono) {
+    const auto& info = WaveDefs::Info(mono);
+    const std::uint32_t width = info.SampleSize();
+    if (info.Channels != 1 || width == 0 || size < width)
+        return false;
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    const std::uint32_t whole = size / width * width;
+    if (width == 1)
+        return std::all_of(bytes, bytes + whole, [](std::uint8_t b) { return b == 128; });
+    return std::all_of(bytes, bytes + whole, [](std::uint8_t b) { return b == 0; });
+}
+
+Reading Meter::read(const void* data, std::uint32_t size, WaveDefs::TWaveFormat mono) {
+    Reading reading;
+    const auto& info = WaveDefs::Info(mono);
+    if (info.Channels != 1 || info.SampleSize() == 0)
+        return reading;
+    samples_.resize(size / info.SampleSize());
+    const std::uint32_t decoded = WaveUtils::DecodeSamples(data, samples_, size, mono, false);
+    if (decoded == 0)
+        return reading;
+    reading.samples = decoded;
+    const std::int32_t top = WaveUtils::FullScale(mono);
+    for (std::uint32_t i = 0; i < decoded; ++i) {
+        const auto raw = static_cast<std::int32_t>(std::lround(samples_[i] * top));
+        if (raw <= -top || raw >= top - 1)
+            ++reading.clipped;
+    }
+    reading.silent = isSilent(data, size, mono);
+
+    // As the repeater does: the largest power-of-two start, transformed in place.
+    const auto n = static_cast<std::int32_t>(std::bit_floor(decoded));
+    RealFFT::RealTransform(samples_, n, false);
+    noise_.clear();
+    signal_.clear();
+    long double voice = 0.0L;
+    std::int32_t voiceBins = 0;
+    for (std::int32_t d = 1; d < n / 2; ++d) {
+        const auto k = static_cast<std::uint32_t>(d);
+        const double f = RealFFT::BinFrequency(info.SampleRate, n, k);
+        const double m = RealFFT::BinMagnitude(samples_, n, k);
+        if (band_.maxSignalFrequency < f && f <= band_.maxNoiseFrequency)
+            noise_.push_back(m);
+        if (f <= band_.maxSignalFrequency) {
+            signal_.push_back(m);
+            if (f >= 300.0) {
+                voice += m;
+                ++voiceBins;
+            }
+        }
+    }
+    if (voiceBins > 0)
+        reading.voiceBand = static_cast<double>(voice / voiceBins);
+    if (band_.method == 1) {
+        if (const auto r = peakRatio(signal_, static_cast<std::int32_t>(signal_.size())))
+            reading.figure = static_cast<double>(*r);
+    }
+    const auto a = trimmedAverage(noise_, static_cast<std::int32_t>(noise_.size()), band_.trim);
+    reading.noiseBand = a ? static_cast<double>(*a) : 0.0;
+    if (band_.method == 0 && a)
+        reading.figure = reading.noiseBand;
+    return reading;
+}
+
+} // namespace squelch

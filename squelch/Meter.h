@@ -1,0 +1,64 @@
+// What the squelch measures on one buffer of the control channel, for the calibration and for
+// the repeater's own schemes: the same bins, the same trimming, the same arithmetic.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "WaveDefs.h"
+
+namespace squelch {
+
+// The figure scheme A compares with SquelchLevel: the average of the first Count values that
+// survive trimming Fraction of them at each end (the trimmed values are overwritten in place).
+// None when no value is left.
+std::optional<long double> trimmedAverage(std::span<double> values, std::int32_t count,
+                                          double fraction);
+
+// The figure scheme B compares with SquelchLevel: the mean of the other values relative to the
+// greatest. None with fewer than two values or a greatest value of 0.
+std::optional<long double> peakRatio(std::span<const double> values, std::int32_t count);
+
+// Every sample of a mono buffer at the zero level (a digitally silent input).
+bool isSilent(const void* data, std::uint32_t size, WaveDefs::TWaveFormat mono);
+
+// Where a scheme looks, from the settings of the same names.
+struct Band {
+    std::int32_t method = 0; // 0 scheme A, 1 scheme B
+    double maxSignalFrequency = 5000;
+    double maxNoiseFrequency = 6000;
+    double trim = 0.1;
+};
+
+// One buffer as the squelch sees it.
+struct Reading {
+    // What the chosen scheme compares with SquelchLevel; none where the scheme finds no figure
+    // (a buffer it counts as no signal whatever the level).
+    std::optional<double> figure;
+    // Scheme A's figure and the average magnitude of the voice band (300 Hz up to
+    // MaxSignalFrequency), whatever the scheme: how loud the noise band is beside the voice.
+    double noiseBand = 0;
+    double voiceBand = 0;
+    bool silent = false;
+    std::uint32_t samples = 0;
+    std::uint32_t clipped = 0; // samples at either end of the range
+};
+
+class Meter {
+public:
+    explicit Meter(Band band) : band_(band) {}
+
+    const Band& band() const { return band_; }
+    // A buffer of the control channel in its mono format.
+    Reading read(const void* data, std::uint32_t size, WaveDefs::TWaveFormat mono);
+
+private:
+    Band band_;
+    std::vector<double> samples_;
+    std::vector<double> noise_;
+    std::vector<double> signal_;
+};
+
+} // namespace squelch
