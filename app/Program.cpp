@@ -1,6 +1,7 @@
 #include "Program.h"
 
 #include <atomic>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <QString>
 #include <QTimer>
 
+#include "Calibrate.h"
 #include "Forms.h"
 #include "MMSystem.h"
 #include "PaBackend.h"
@@ -203,6 +205,20 @@ struct TOptionSet {
     QCommandLineOption ListDevices{
         "list-devices", "list the capture and playback devices by the numbers the settings "
                         "RecDeviceID and PlayDeviceID use, and the settings file, and exit"};
+    QCommandLineOption Calibrate{
+        "calibrate", "measure the squelch on the control channel without and then with a "
+                     "carrier, propose a SquelchLevel between them, and exit"};
+    QCommandLineOption Seconds{"seconds", "with --calibrate: seconds each phase lasts (default 10)",
+                               "N"};
+    QCommandLineOption Write{"write",
+                             "with --calibrate: write the proposed level to the settings file"};
+    QCommandLineOption Noise{
+        "noise", "with --calibrate: the receiver without a carrier, from a file", "FILE.wav"};
+    QCommandLineOption Carrier{"carrier",
+                               "with --noise: the receiver with a carrier, from a file "
+                               "(--input FILE instead gives both phases as two stretches of "
+                               "one file)",
+                               "FILE.wav"};
     QCommandLineOption Version{"version", "print the version and exit"};
     QCommandLineOption Help{{"h", "help"}, "show this text and exit"};
 
@@ -212,8 +228,9 @@ struct TOptionSet {
             "and replays it through the transmitter, keyed by a tone on the control channel.\n"
             "\n"
             "Without options the window opens on the system's sound devices.");
-        for (const auto* option : {&Input, &Output, &Headless, &Test, &Fast, &RealTime, &Ini,
-                                   &ListDevices, &Version, &Help})
+        for (const auto* option :
+             {&Input, &Output, &Headless, &Test, &Fast, &RealTime, &Ini, &ListDevices, &Calibrate,
+              &Seconds, &Write, &Noise, &Carrier, &Version, &Help})
             Parser.addOption(*option);
     }
 };
@@ -231,11 +248,11 @@ std::optional<std::string> FirstFault(const TOptionSet& Set,
         return false;
     };
     auto takesFile = [&](const std::string& Name) {
-        return isOneOf(Name, {&Set.Input, &Set.Output, &Set.Ini});
+        return isOneOf(Name, {&Set.Input, &Set.Output, &Set.Ini, &Set.Noise, &Set.Carrier});
     };
     auto isFlag = [&](const std::string& Name) {
         return isOneOf(Name, {&Set.Headless, &Set.Test, &Set.Fast, &Set.RealTime, &Set.ListDevices,
-                              &Set.Version, &Set.Help});
+                              &Set.Calibrate, &Set.Write, &Set.Version, &Set.Help});
     };
     for (std::size_t i = 0; i < Arguments.size(); ++i) {
         const std::string& arg = Arguments[i];
@@ -244,7 +261,11 @@ std::optional<std::string> FirstFault(const TOptionSet& Set,
             const std::size_t equals = arg.find('=');
             const bool inlineValue = equals != std::string::npos;
             const std::string name = arg.substr(2, inlineValue ? equals - 2 : std::string::npos);
-            if (takesFile(name)) {
+            if (name == "seconds") {
+                if (inlineValue ? equals + 1 == arg.size() : i + 1 >= Arguments.size())
+                    return "option --seconds needs a number";
+                i += inlineValue ? 0 : 1;
+            } else if (takesFile(name)) {
                 if (inlineValue ? equals + 1 == arg.size()
                                 : i + 1 >= Arguments.size() || Arguments[i + 1].empty())
                     return "option --" + name + " needs a file name";
@@ -303,6 +324,21 @@ TOptions ParseOptions(const std::vector<std::string>& Arguments) {
     options.ListDevices = parser.isSet(set.ListDevices);
     options.Version = parser.isSet(set.Version);
     options.Help = parser.isSet(set.Help);
+    options.Calibrate = parser.isSet(set.Calibrate);
+    options.Write = parser.isSet(set.Write);
+    options.Noise = parser.value(set.Noise).toStdString();
+    options.Carrier = parser.value(set.Carrier).toStdString();
+    if (parser.isSet(set.Seconds)) {
+        const std::string text = parser.value(set.Seconds).toStdString();
+        unsigned n = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+        if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
+            n < calibrate::minSeconds || n > calibrate::maxSeconds)
+            throw EUsage("option --seconds needs a whole number of seconds from " +
+                         std::to_string(calibrate::minSeconds) + " to " +
+                         std::to_string(calibrate::maxSeconds));
+        options.Seconds = n;
+    }
     // The last clock option given wins.
     for (const QString& name : parser.optionNames()) {
         if (name == "fast")
@@ -312,6 +348,14 @@ TOptions ParseOptions(const std::vector<std::string>& Arguments) {
     }
     if (options.Test && !options.Headless)
         throw EUsage("--test goes with --headless (in the window, press Тест)");
+    if ((options.Seconds || options.Write || !options.Noise.empty() || !options.Carrier.empty()) &&
+        !options.Calibrate)
+        throw EUsage("--seconds, --write, --noise and --carrier go with --calibrate");
+    if (options.Calibrate && (options.Headless || options.ListDevices || !options.Output.empty()))
+        throw EUsage("--calibrate goes without --headless, --list-devices and --output");
+    if (options.Noise.empty() != options.Carrier.empty() ||
+        (!options.Noise.empty() && !options.Input.empty()))
+        throw EUsage("give --noise and --carrier together, or --input alone");
     if (options.Clock != TClockChoice::Default && !options.Simulated())
         throw EUsage(
             "--fast and --realtime choose the simulated card's clock: give --input or --output");
@@ -334,7 +378,7 @@ int Run(int argc, char** argv) {
         std::cout << "quorim " QUORIM_VERSION "\n";
         return 0;
     }
-    if (options.Headless || options.ListDevices) {
+    if (options.Headless || options.ListDevices || options.Calibrate) {
         if (std::getenv("QT_QPA_PLATFORM") == nullptr)
             setenv("QT_QPA_PLATFORM", "offscreen", 1);
     } else if (!HasDisplay()) {
@@ -346,6 +390,10 @@ int Run(int argc, char** argv) {
 
     Forms::TApplication app(argc, argv);
     QCoreApplication::setApplicationName("Quorim");
+    if (options.Calibrate)
+        return calibrate::run({options.Ini, options.Seconds.value_or(10), options.Write,
+                               options.Input, options.Noise, options.Carrier,
+                               options.Clock == TClockChoice::RealTime});
 
     std::unique_ptr<SimCard::TInstalledCard> card;
     std::unique_ptr<PaBackend::TInstalledPortAudio> soundCards;

@@ -21,8 +21,16 @@ struct TOptions {
     bool Help = false;
     bool Version = false;
     TClockChoice Clock = TClockChoice::Default;
+    // The squelch calibration, and the recordings of its two phases.
+    bool Calibrate = false;
+    std::optional<unsigned> Seconds;
+    bool Write = false;
+    std::string Noise;
+    std::string Carrier;
 
-    bool Simulated() const { return !Input.empty() || !Output.empty(); }
+    bool Simulated() const {
+        return !Input.empty() || !Output.empty() || !Noise.empty() || !Carrier.empty();
+    }
 };
 
 // A command line that cannot be run: the message says why.

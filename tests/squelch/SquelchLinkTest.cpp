@@ -1,5 +1,9 @@
-// The program itself on receiver recordings: a silent control channel and refused [Squelch]
-// values, headless.
+// The program itself on receiver recordings of the FM-link model: calibrated, then run as a
+// repeater on overs and hiss; a silent control channel and refused [Squelch] values.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <optional>
 #include <sndfile.h>
 #include <sstream>
 
@@ -54,6 +58,224 @@ std::size_t count(const std::string& text, const std::string& what) {
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         ++n;
     return n;
+}
+
+// ---- the FM link: calibrate, then repeat
+
+constexpr std::uint32_t rate = fm_link::rate;
+constexpr std::uint64_t bufferFrames = 2048; // 8192 bytes of 16-bit stereo
+
+// Receiver audio from the model, made by its tool in a process of its own: in a process with a
+// QApplication the model's arithmetic runs several times slower (something Qt loads leaves the
+// vector registers' upper halves dirty).
+void makeLink(const std::string& path, const char* output, double cnrDb, double seconds, int seed,
+              const std::vector<fm_link::Over>& overs) {
+    QStringList arguments{QString::fromStdString(path), output, QString::number(cnrDb),
+                          QString::number(seconds), QString::number(seed)};
+    for (const auto& o : overs)
+        arguments << QString("%1:%2%3").arg(o.start).arg(o.length).arg(o.speech ? "" : ":k");
+    QProcess process;
+    process.start(MAKE_FM_LINK, arguments);
+    ASSERT_TRUE(process.waitForFinished(120000));
+    ASSERT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+}
+
+std::vector<std::int16_t> readWav(const std::string& path) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (file == nullptr)
+        return {};
+    std::vector<std::int16_t> samples(static_cast<std::size_t>(info.frames * info.channels));
+    sf_read_short(file, samples.data(), std::ssize(samples));
+    sf_close(file);
+    return samples;
+}
+
+// A replay: where it played, and where in the input its recording came from.
+struct Replay {
+    std::uint64_t played = 0;
+    std::uint64_t frames = 0;
+    std::optional<std::uint64_t> source;
+};
+
+// The keyed stretches of the transmitter's output (tone left, replay right), each found in the
+// input by its samples: a recording ends before its replay starts.
+std::vector<Replay> replays(const std::vector<std::int16_t>& out,
+                            const std::vector<std::int16_t>& input) {
+    std::vector<Replay> found;
+    const std::uint64_t frames = out.size() / 2;
+    for (std::uint64_t f = 0; f < frames; ++f) {
+        if (out[2 * f] == 0 && out[2 * f + 1] == 0)
+            continue;
+        // A sample where both the tone and the replay cross zero does not end a replay.
+        if (!found.empty() && f - (found.back().played + found.back().frames) < 16)
+            found.back().frames = f + 1 - found.back().played;
+        else
+            found.push_back({f, 1, {}});
+    }
+    for (Replay& r : found) {
+        const std::uint64_t compare = std::min<std::uint64_t>(r.frames, 256);
+        const std::uint64_t latest = std::min<std::uint64_t>(r.played, input.size()) - r.frames;
+        for (std::uint64_t s = latest + 1; s-- > 0 && latest - s < 4 * rate;) {
+            std::uint64_t j = 0;
+            while (j < compare && input[s + j] == out[2 * (r.played + j) + 1])
+                ++j;
+            if (j == compare) {
+                r.source = s;
+                break;
+            }
+        }
+    }
+    return found;
+}
+
+struct Case {
+    const char* name;
+    double cnrDb;
+};
+
+struct Figures {
+    double level = 0;
+    int overs = 0, opened = 0, whole = 0, split = 0, falseOpens = 0;
+};
+
+Figures runLink(const Case& c, const QTemporaryDir& dir) {
+    Figures figures;
+    const std::string tag = std::string(c.name) + "-" + std::to_string(int(c.cnrDb));
+    auto path = [&](const char* what) {
+        return dir.filePath(QString::fromStdString(tag + what)).toStdString();
+    };
+    const std::string noise = path("-noise.wav");
+    const std::string carrier = path("-carrier.wav");
+    makeLink(noise, c.name, c.cnrDb, 10.5, 11, {});
+    makeLink(carrier, c.name, c.cnrDb, 10.5, 12, {{0, 10.5, true}});
+    const std::string ini = write(dir, "link.ini",
+                                  "[Main]\nSoundMode=5\n[Options]\nPlayVolume=65535\n"
+                                  "[Squelch]\nTrimTail=1\nMinOver=500\n");
+    const Outcome calibration =
+        quorim({"--calibrate", "--write", "--noise", QString::fromStdString(noise), "--carrier",
+                QString::fromStdString(carrier), "--ini", QString::fromStdString(ini)});
+    EXPECT_EQ(calibration.status, 0) << calibration.out << calibration.errors;
+    const std::string settings = readAll(ini);
+    const auto at = settings.find("SquelchLevel=");
+    if (at == std::string::npos)
+        return figures;
+    figures.level = std::stod(settings.substr(at + 13));
+
+    // Overs far enough apart that each replay and its lock are over before the next; a
+    // kerchunk; then half a minute of hiss.
+    const std::vector<fm_link::Over> overs{
+        {4, 4, true}, {15, 3, true}, {23, 0.3, false}, {25, 5, true}};
+    const double seconds = 66;
+    const std::string input = path("-rx.wav");
+    const std::string output = path("-tx.wav");
+    makeLink(input, c.name, c.cnrDb, seconds, 13, overs);
+    const Outcome run =
+        quorim({"--headless", "--input", QString::fromStdString(input), "--output",
+                QString::fromStdString(output), "--ini", QString::fromStdString(ini)});
+    EXPECT_EQ(run.status, 0) << run.errors;
+
+    std::vector<std::int16_t> received;
+    const auto stereo = readWav(input);
+    for (std::size_t i = 1; i < stereo.size(); i += 2)
+        received.push_back(stereo[i]);
+    const auto found = replays(readWav(output), received);
+    auto within = [&](double t, const fm_link::Over& o) {
+        return t >= o.start && t <= o.start + o.length + 0.1;
+    };
+    for (const auto& [t, text] : run.states)
+        if (text == "ЗАПИСЬ" &&
+            std::none_of(overs.begin(), overs.end(), [&](auto& o) { return within(t, o); }))
+            ++figures.falseOpens;
+    for (const Replay& r : found)
+        EXPECT_TRUE(r.source) << c.name << " " << c.cnrDb << " dB: a replay at "
+                              << double(r.played) / rate << " s not found in the input";
+    for (const fm_link::Over& o : overs) {
+        const auto begin = static_cast<std::uint64_t>(o.start * rate);
+        const auto end = static_cast<std::uint64_t>((o.start + o.length) * rate);
+        std::vector<const Replay*> of;
+        for (const Replay& r : found)
+            if (r.source && *r.source<end&& * r.source + r.frames> begin)
+                of.push_back(&r);
+        if (!o.speech) {
+            EXPECT_TRUE(of.empty()) << c.name << " " << c.cnrDb << " dB: a kerchunk was replayed";
+            continue;
+        }
+        ++figures.overs;
+        figures.opened += of.empty() ? 0 : 1;
+        figures.split += of.size() > 1 ? 1 : 0;
+        // Whole: from before the speech to after it; and with TrimTail, not over a buffer past
+        // the carrier.
+        if (of.size() == 1 &&
+            *of[0]->source <= static_cast<std::uint64_t>((o.start + fm_link::speechLead) * rate) &&
+            *of[0]->source + of[0]->frames >=
+                static_cast<std::uint64_t>((o.start + o.length - fm_link::speechTail) * rate) &&
+            *of[0]->source + of[0]->frames <= end + bufferFrames)
+            ++figures.whole;
+    }
+    return figures;
+}
+
+TEST(SquelchLink, CalibratedOnEitherReceiverOutputEveryOverIsReplayedWholeAndHissOpensNothing) {
+    QTemporaryDir dir;
+    const Case cases[] = {
+        {"discriminator", 30}, {"discriminator", 15}, {"discriminator", 10},
+        {"speaker", 30},       {"speaker", 15},
+    };
+    double lowestDiscriminator = 1;
+    double highestSpeaker = 0;
+    std::printf("%-14s %5s %10s %6s %6s %6s %6s %12s\n", "output", "CNR", "level", "overs",
+                "opened", "whole", "split", "false opens");
+    for (const Case& c : cases) {
+        const Figures f = runLink(c, dir);
+        std::printf("%-14s %5.0f %10.6f %6d %6d %6d %6d %12d\n", c.name, c.cnrDb, f.level, f.overs,
+                    f.opened, f.whole, f.split, f.falseOpens);
+        EXPECT_EQ(f.whole, 3) << c.name << " at " << c.cnrDb << " dB";
+        EXPECT_EQ(f.falseOpens, 0) << c.name << " at " << c.cnrDb << " dB";
+        if (std::string(c.name) == "discriminator")
+            lowestDiscriminator = std::min(lowestDiscriminator, f.level);
+        else
+            highestSpeaker = std::max(highestSpeaker, f.level);
+    }
+    EXPECT_GT(20 * std::log10(lowestDiscriminator / highestSpeaker), 10)
+        << "the right level depends on the receiver's output";
+}
+
+TEST(SquelchCalibration, RefusesASilentInputAndASpeakerOutputWhoseBandIsQuietEitherWay) {
+    QTemporaryDir dir;
+    const std::string settings = "[Main]\nSoundMode=5\nSquelchLevel=0.0005\n";
+    const std::string ini = write(dir, "quorim.ini", settings);
+    const std::string silent = dir.filePath("silent.wav").toStdString();
+    fm_link::writeWav(silent, std::vector<float>(21 * fm_link::rate, 0.0f));
+    const Outcome dead =
+        quorim({"--calibrate", "--write", "--input", QString::fromStdString(silent), "--ini",
+                QString::fromStdString(ini)});
+    EXPECT_EQ(dead.status, 1);
+    EXPECT_NE(dead.errors.find("no level proposed, nothing written: The control channel is "
+                               "silent in both phases"),
+              std::string::npos)
+        << dead.errors;
+
+    // An 8-pole voice filter: the band above it holds only what leaks from below.
+    const std::string noise = dir.filePath("noise.wav").toStdString();
+    const std::string carrier = dir.filePath("carrier.wav").toStdString();
+    makeLink(noise, "speaker8", 25, 10.5, 11, {});
+    makeLink(carrier, "speaker8", 25, 10.5, 12, {{0, 10.5, true}});
+    const Outcome quiet =
+        quorim({"--calibrate", "--write", "--noise", QString::fromStdString(noise), "--carrier",
+                QString::fromStdString(carrier), "--ini", QString::fromStdString(ini)});
+    EXPECT_EQ(quiet.status, 1);
+    EXPECT_NE(quiet.errors.find("Without a carrier the noise band (5000-6000 Hz) is quiet already"),
+              std::string::npos)
+        << quiet.errors;
+    EXPECT_NE(quiet.errors.find("Connect the receiver's discriminator (data) output"),
+              std::string::npos);
+    EXPECT_EQ(readAll(ini), settings) << "nothing written";
+
+    // The options that belong to the calibration come with it, and in pairs.
+    EXPECT_EQ(quorim({"--write"}).status, 2);
+    EXPECT_EQ(quorim({"--calibrate", "--noise", QString::fromStdString(noise)}).status, 2);
+    EXPECT_EQ(quorim({"--calibrate", "--seconds", "1"}).status, 2);
 }
 
 TEST(SquelchHeadless, ASilentInputIsReportedOnceAndRefusedSquelchValuesAreNamedAndKept) {

@@ -1,0 +1,288 @@
+#include "Calibrate.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <tuple>
+
+#include <QAbstractEventDispatcher>
+#include <QEventLoop>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include "Calibration.h"
+#include "Forms.h"
+#include "IniFiles.h"
+#include "PaBackend.h"
+#include "SimCard.h"
+#include "SimWav.h"
+#include "WaveUtils.h"
+#include "uMain.h"
+
+namespace calibrate {
+namespace {
+
+std::atomic<bool> interrupted{false};
+
+extern "C" void onInterrupt(int) {
+    interrupted = true;
+}
+
+class Failure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// One stretch of capture that goes to a phase, after Skip seconds that go unmeasured.
+struct Stretch {
+    squelch::Phase* phase;
+    double seconds;
+    double skip;
+    std::string announcement;
+};
+
+// The frames a recording holds for each stretch, at a capture rate.
+using Available = std::function<std::vector<std::uint64_t>(std::uint32_t rate)>;
+
+struct Session {
+    std::string ini; // the copy the windows read and write
+    bool headingShown = false;
+    squelch::Band band;
+    double level = 0;
+};
+
+std::string seconds(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", value);
+    return text;
+}
+
+// Frames of a recording at the capture rate.
+std::uint64_t framesAt(const std::string& path, std::uint32_t rate) {
+    const SimWav::TWavInput input(path);
+    return input.Rate() == 0 ? 0 : input.Frames() * rate / input.Rate();
+}
+
+// Captures the stretches one after the other on the installed sound card, with the settings
+// of the session; each is measured in the buffers that lie wholly within it, and within what a
+// recording holds for it.
+void capture(Session& session, const std::vector<Stretch>& stretches, const Available& available) {
+    std::vector<std::string> errors;
+    Forms::TScopedUserNotices notices({
+        .OnException = [&](const std::string& Message) { errors.push_back(Message); },
+        .OnMessageBox = [&](const std::string&,
+                            const std::string& Text) { errors.push_back(Text); },
+        .OnBeep = [] {},
+    });
+    auto form = std::make_unique<uMain::TfMainForm>(session.ini);
+    if (errors.empty() && !form->btnStart->isEnabled())
+        errors.push_back("no sound mode is available or selected (SoundMode in [Main]), so there "
+                         "is nothing to measure");
+    if (!errors.empty())
+        throw Failure(errors.front());
+
+    WaveRec::TWaveRecorder& recorder = *form->Recorder;
+    const auto format = recorder.Format();
+    const auto& info = WaveDefs::Info(format);
+    const auto mono = WaveUtils::FindFormat(format, 1);
+    session.band = {form->Method, form->MaxSignalFrequency, form->MaxNoiseFrequency,
+                    form->SquelchTrim};
+    session.level = form->SquelchLevel;
+    if (!session.headingShown) {
+        session.headingShown = true;
+        std::cout << "Calibrating the squelch on the "
+                  << (form->ControlChannel == 0 ? "left" : "right") << " channel at "
+                  << info.SampleRate << " Hz " << info.BitsPerSample << " bit.\nIt measures "
+                  << squelch::describe(session.band)
+                  << ";\na buffer whose figure is below SquelchLevel counts as signal.\n\n";
+    }
+    std::vector<std::uint64_t> frames;
+    for (const Stretch& s : stretches)
+        frames.push_back(static_cast<std::uint64_t>(s.seconds * info.SampleRate));
+    if (available) {
+        const auto held = available(info.SampleRate);
+        for (std::size_t i = 0; i < stretches.size(); ++i) {
+            frames[i] = std::min(frames[i], held[i]);
+            if (frames[i] < info.SampleRate)
+                throw Failure("the recording holds less than a second for phase " +
+                              std::to_string(i + 1) + " (" +
+                              seconds(static_cast<double>(frames[i]) / info.SampleRate) +
+                              "); give a shorter --seconds or a longer recording");
+        }
+    }
+
+    squelch::Meter meter(session.band);
+    std::array<std::vector<std::uint8_t>, 2> channels;
+    for (auto& c : channels)
+        c.assign(form->BufferSize / 2, 0);
+    std::size_t index = 0;
+    std::uint64_t done = 0;
+    auto announce = [&] {
+        if (index < stretches.size())
+            std::cout << stretches[index].announcement << std::endl;
+    };
+    recorder.OnBufferDone = [&](WaveDefs::TWaveDevice*, const void* Buffer, std::uint32_t Size) {
+        if (index >= stretches.size())
+            return;
+        Size = std::min<std::uint32_t>(Size, static_cast<std::uint32_t>(2 * channels[0].size()));
+        void* const outputs[2] = {channels[0].data(), channels[1].data()};
+        const std::uint32_t n = WaveUtils::Deinterleave(Buffer, outputs, Size, format);
+        if (n == 0)
+            return;
+        const std::uint64_t got = n / info.SampleSize();
+        const Stretch& s = stretches[index];
+        const auto skip = static_cast<std::uint64_t>(s.skip * info.SampleRate);
+        if (done >= skip && done + got <= skip + frames[index])
+            s.phase->add(meter.read(channels[static_cast<std::size_t>(form->ControlChannel)].data(),
+                                    n, mono));
+        done += got;
+        if (done >= skip + frames[index]) {
+            // The next stretch begins where this one ended, inside this buffer.
+            done -= skip + frames[index];
+            ++index;
+            announce();
+        }
+    };
+    // The handler reaches what this function holds: it must not outlive it, however it ends.
+    struct Unbind {
+        WaveRec::TWaveRecorder& Recorder;
+        ~Unbind() { Recorder.OnBufferDone = nullptr; }
+    } unbind{recorder};
+    announce();
+    recorder.Start();
+
+    QEventLoop loop;
+    auto check = [&] {
+        if (index >= stretches.size() || interrupted || !recorder.Active())
+            loop.quit();
+    };
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, check);
+    poll.start(50);
+    QMetaObject::Connection idle;
+    if (auto* dispatcher = QAbstractEventDispatcher::instance())
+        idle = QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, check);
+    loop.exec();
+    QObject::disconnect(idle);
+    const bool stopped = !recorder.Active();
+    const std::string reason = recorder.StopReason();
+    index = stretches.size();
+    recorder.Stop();
+    if (interrupted)
+        throw Failure("calibration interrupted; nothing written");
+    if (stopped)
+        throw Failure(reason.empty() ? "the capture device stopped"
+                                     : "the capture device failed: " + reason);
+}
+
+std::unique_ptr<SimCard::TInstalledCard> simulated(const std::string& input, bool realTime) {
+    SimCard::TConfig config;
+    config.Clock = realTime ? SimCard::TClockMode::RealTime : SimCard::TClockMode::Fast;
+    config.Capture[0].InputFile = input;
+    config.Playback[0].KeepLog = false;
+    return std::make_unique<SimCard::TInstalledCard>(config);
+}
+
+} // namespace
+
+int run(const Request& request) {
+    for (const std::string* file : {&request.input, &request.noise, &request.carrier}) {
+        try {
+            if (!file->empty())
+                SimWav::TWavInput{*file};
+        } catch (const std::exception& e) {
+            std::cerr << "quorim: " << e.what() << std::endl;
+            return 2;
+        }
+    }
+    const std::string iniPath = request.ini.empty() ? uMain::DefaultIniPath() : request.ini;
+    // The windows measured with write their settings back when they go: to a copy, so that the
+    // file changes only with --write and then only in its squelch level.
+    QTemporaryDir scratch;
+    Session session;
+    session.ini = scratch.filePath("quorim.ini").toStdString();
+    if (QFile::exists(QString::fromStdString(iniPath)) &&
+        !QFile::copy(QString::fromStdString(iniPath), QString::fromStdString(session.ini))) {
+        std::cerr << "quorim: cannot read the settings file " << iniPath << std::endl;
+        return 1;
+    }
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+
+    squelch::Phase idle;
+    squelch::Phase carrier;
+    const double wanted = request.seconds;
+    const std::string first = "Phase 1 of 2, no carrier: ";
+    const std::string second = "Phase 2 of 2, carrier: ";
+    try {
+        if (!request.noise.empty()) {
+            for (const auto& [phase, file, text] :
+                 {std::tuple{&idle, request.noise, first}, {&carrier, request.carrier, second}}) {
+                const auto card = simulated(file, request.realTime);
+                capture(session, {{phase, wanted, 0, text + file}}, [&](std::uint32_t rate) {
+                    return std::vector<std::uint64_t>{framesAt(file, rate)};
+                });
+            }
+        } else if (!request.input.empty()) {
+            const auto card = simulated(request.input, request.realTime);
+            capture(session,
+                    {{&idle, wanted, 0, first + "the first stretch of " + request.input},
+                     {&carrier, wanted, 0, second + "the next stretch of " + request.input}},
+                    [&](std::uint32_t rate) {
+                        const std::uint64_t all = framesAt(request.input, rate);
+                        const std::uint64_t one =
+                            std::min(all, static_cast<std::uint64_t>(wanted * rate));
+                        return std::vector<std::uint64_t>{one, all - one};
+                    });
+        } else {
+            PaBackend::TInstalledPortAudio cards;
+            if (!cards.Backend().InitError().empty())
+                throw Failure(cards.Backend().InitError());
+            // Measured by the frames captured, which the card delivers at its own pace.
+            capture(session,
+                    {{&idle, wanted, 0,
+                      first + "leave the receiver open on an idle channel (" +
+                          std::to_string(request.seconds) + " s)..."},
+                     {&carrier, wanted, keyingSeconds,
+                      second + "key a carrier now, unmodulated or with speech, and hold it (" +
+                          std::to_string(request.seconds + keyingSeconds) + " s)..."}},
+                    {});
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "quorim: " << e.what() << std::endl;
+        return 1;
+    }
+
+    const squelch::Proposal proposal = squelch::propose(session.band, idle, carrier);
+    std::cout << "\n" << squelch::report(idle, carrier, proposal, session.level);
+    if (!proposal.level) {
+        std::cout << std::flush;
+        std::cerr << "quorim: no level proposed, nothing written: " << proposal.refusal
+                  << std::endl;
+        return 1;
+    }
+    if (!proposal.warning.empty())
+        std::cout << "Note: " << proposal.warning << "\n";
+    if (!request.write) {
+        std::cout << "Not written: run again with --write to keep it in " << iniPath << "."
+                  << std::endl;
+        return 0;
+    }
+    try {
+        IniFiles::TIniFile(iniPath).WriteFloat("Main", "SquelchLevel", *proposal.level);
+    } catch (const std::exception& e) {
+        std::cout << std::flush;
+        std::cerr << "quorim: " << e.what() << std::endl;
+        return 1;
+    }
+    std::cout << "Written to " << iniPath << "." << std::endl;
+    return 0;
+}
+
+} // namespace calibrate
