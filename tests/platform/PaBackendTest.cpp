@@ -17,14 +17,14 @@
 
 #include <gtest/gtest.h>
 
-#include "../rig/PinnedLibraries.h"
+#include "PinnedLibraries.h"
 #include "MMSystem.h"
 
 using namespace MMSystem;
 
 namespace {
 
-[[maybe_unused]] const bool Pinned = RigSupport::PinSoundLibraries();
+[[maybe_unused]] const bool Pinned = Platform::PinSoundLibraries();
 
 class PortAudioWithoutDevices : public ::testing::Test {
 protected:

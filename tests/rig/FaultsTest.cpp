@@ -21,7 +21,7 @@ using namespace RigSupport;
 
 namespace {
 
-[[maybe_unused]] const bool Pinned = PinSoundLibraries();
+[[maybe_unused]] const bool Pinned = Platform::PinSoundLibraries();
 
 int DaemonPid() {
     std::ifstream in(RigPath("pulse.pid"));

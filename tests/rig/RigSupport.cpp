@@ -23,7 +23,7 @@ namespace RigSupport {
 using namespace MMSystem;
 
 namespace {
-[[maybe_unused]] const bool Pinned = PinSoundLibraries();
+[[maybe_unused]] const bool Pinned = Platform::PinSoundLibraries();
 } // namespace
 
 std::string SkipReason() {

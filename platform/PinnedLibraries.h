@@ -6,7 +6,7 @@
 
 #include <dlfcn.h>
 
-namespace RigSupport {
+namespace Platform {
 
 inline bool PinSoundLibraries() {
     bool all = true;
@@ -15,4 +15,4 @@ inline bool PinSoundLibraries() {
     return all;
 }
 
-} // namespace RigSupport
+} // namespace Platform
