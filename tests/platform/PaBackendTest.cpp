@@ -17,8 +17,8 @@
 
 #include <gtest/gtest.h>
 
-#include "PinnedLibraries.h"
 #include "MMSystem.h"
+#include "PinnedLibraries.h"
 
 using namespace MMSystem;
 
