@@ -37,7 +37,7 @@ constexpr WORD ManufacturerID = 0x5041;
 constexpr double SuggestedLatency = 0.040;
 // Capture only has to keep up: longer periods wake the machine less while a station listens
 // for hours, and a parrot replays what it heard whenever it arrived.
-constexpr double CaptureLatency = 0.500;
+constexpr double CaptureLatency = 0.200;
 // How far a sample still has to go once PortAudio has taken it: through PortAudio's buffer
 // and on into the card (or the sound server's sink). A closing stream first plays the
 // stream's latency, this margin and one callback in silence, so that the last sample has been
@@ -308,6 +308,13 @@ public:
         return s;
     }
 
+    // Lock held. A started capture fills its buffers from now on: what the ring holds from
+    // before is dropped (the ring's reading side is whoever holds the lock).
+    void Started() {
+        if (FCapture)
+            FRing.skipTo(FRing.written());
+    }
+
     // Lock held.
     void Reset() {
         if (FCapture)
@@ -319,7 +326,7 @@ public:
         FHanded = FReported = 0;
     }
 
-    // Frames moved per callback: 10 ms for playback, whose close waits for them; 50 ms for
+    // Frames moved per callback: 10 ms for playback, whose close waits for them; 100 ms for
     // capture, which only has to keep up.
     static std::uint32_t CallbackFramesFor(TDirection Direction, std::uint32_t Rate) {
         return std::max<std::uint32_t>(64,
@@ -365,14 +372,17 @@ private:
         if (FLeadIn) {
             // A sound server links a new capture stream with a period of zeros (PipeWire's
             // pulse layer does), which a squelch listening for a quiet noise band would take
-            // for a carrier. Leading digital silence is not the card's: it is dropped, for at
-            // most a second.
+            // for a carrier. Leading digital silence in a stream's first quarter second is
+            // not the card's: it is dropped.
             const std::size_t channels = FAlign / (FEightBit ? 1 : 2);
+            const std::uint64_t done = FFramesMoved.load(std::memory_order_relaxed);
+            const std::size_t window =
+                done < FRate / 4 ? static_cast<std::size_t>(FRate / 4 - done) * channels : 0;
+            const std::int16_t* end = In + std::min(Samples, window);
             const std::int16_t* heard =
-                std::find_if(In, In + Samples, [](std::int16_t V) { return V != 0; });
+                std::find_if(In, end, [](std::int16_t V) { return V != 0; });
             const auto skip = static_cast<std::size_t>(heard - In) / channels * channels;
-            if (heard != In + Samples || FFramesMoved.load(std::memory_order_relaxed) >= FRate)
-                FLeadIn = false;
+            FLeadIn = heard == In + Samples; // all silent, and all inside the first moment
             In += skip;
             Samples -= skip;
         }
@@ -745,10 +755,13 @@ void TPortAudioBackend::CloseStream(WaveCore::TStream& Stream) {
 }
 
 void TPortAudioBackend::StreamChanged(WaveCore::TStream& Stream, TStreamEvent Event) {
-    // The stream's thread sees queueing, starts, stops and pauses on its next round; only a
-    // reset changes what it has to report.
-    if (Event == TStreamEvent::Reset)
-        static_cast<TStreamHolder*>(Stream.Backend.get())->State->Reset();
+    // The stream's thread sees queueing, stops and pauses on its next round; a start drops
+    // what came before it, and a reset changes what there is to report.
+    TStreamState& state = *static_cast<TStreamHolder*>(Stream.Backend.get())->State;
+    if (Event == TStreamEvent::Started)
+        state.Started();
+    else if (Event == TStreamEvent::Reset)
+        state.Reset();
 }
 
 std::string TPortAudioBackend::ListedName(TDirection Direction, UINT DeviceID) {
