@@ -16,10 +16,12 @@
 
 #include "Calibrate.h"
 #include "Forms.h"
+#include "IniFiles.h"
 #include "MMSystem.h"
 #include "PaBackend.h"
 #include "SettingsFile.h"
 #include "SimCard.h"
+#include "Station.h"
 #include "TerminationSignals.h"
 #include "WaveCore.h"
 #include "WaveDevice.h"
@@ -205,6 +207,8 @@ struct TOptionSet {
     QCommandLineOption ListDevices{
         "list-devices", "list the capture and playback devices by the numbers the settings "
                         "RecDeviceID and PlayDeviceID use, and the settings file, and exit"};
+    QCommandLineOption PttTest{"ptt-test", "key the PTT line of the settings' [Station] section "
+                                           "for one second, and exit"};
     QCommandLineOption Calibrate{
         "calibrate", "measure the squelch on the control channel without and then with a "
                      "carrier, propose a SquelchLevel between them, and exit"};
@@ -229,8 +233,8 @@ struct TOptionSet {
             "\n"
             "Without options the window opens on the system's sound devices.");
         for (const auto* option :
-             {&Input, &Output, &Headless, &Test, &Fast, &RealTime, &Ini, &ListDevices, &Calibrate,
-              &Seconds, &Write, &Noise, &Carrier, &Version, &Help})
+             {&Input, &Output, &Headless, &Test, &Fast, &RealTime, &Ini, &ListDevices, &PttTest,
+              &Calibrate, &Seconds, &Write, &Noise, &Carrier, &Version, &Help})
             Parser.addOption(*option);
     }
 };
@@ -252,7 +256,7 @@ std::optional<std::string> FirstFault(const TOptionSet& Set,
     };
     auto isFlag = [&](const std::string& Name) {
         return isOneOf(Name, {&Set.Headless, &Set.Test, &Set.Fast, &Set.RealTime, &Set.ListDevices,
-                              &Set.Calibrate, &Set.Write, &Set.Version, &Set.Help});
+                              &Set.PttTest, &Set.Calibrate, &Set.Write, &Set.Version, &Set.Help});
     };
     for (std::size_t i = 0; i < Arguments.size(); ++i) {
         const std::string& arg = Arguments[i];
@@ -282,6 +286,28 @@ std::optional<std::string> FirstFault(const TOptionSet& Set,
         }
     }
     return std::nullopt;
+}
+
+// Keys the PTT line the settings file names for one second, so that the wiring can be checked.
+int TestPtt(const std::string& Ini) {
+    try {
+        const IniFiles::TIniFile ini(Ini.empty() ? uMain::DefaultIniPath() : Ini);
+        const station::Settings settings = station::readSettings(ini);
+        auto line = station::openPtt(settings);
+        if (!line) {
+            std::cerr << "quorim: no PTT line is set: PttType in [Station] is none" << std::endl;
+            return 1;
+        }
+        std::cout << "keying the PTT (" << settings.pttDevice << ") for one second" << std::endl;
+        line->set(true);
+        Windows::Sleep(1000);
+        line->set(false);
+        std::cout << "released" << std::endl;
+        return 0;
+    } catch (const std::exception& e) {
+        std::cerr << "quorim: " << e.what() << std::endl;
+        return 1;
+    }
 }
 
 } // namespace
@@ -322,6 +348,7 @@ TOptions ParseOptions(const std::vector<std::string>& Arguments) {
     options.Headless = parser.isSet(set.Headless);
     options.Test = parser.isSet(set.Test);
     options.ListDevices = parser.isSet(set.ListDevices);
+    options.PttTest = parser.isSet(set.PttTest);
     options.Version = parser.isSet(set.Version);
     options.Help = parser.isSet(set.Help);
     options.Calibrate = parser.isSet(set.Calibrate);
@@ -378,7 +405,7 @@ int Run(int argc, char** argv) {
         std::cout << "quorim " QUORIM_VERSION "\n";
         return 0;
     }
-    if (options.Headless || options.ListDevices || options.Calibrate) {
+    if (options.Headless || options.ListDevices || options.Calibrate || options.PttTest) {
         if (std::getenv("QT_QPA_PLATFORM") == nullptr)
             setenv("QT_QPA_PLATFORM", "offscreen", 1);
     } else if (!HasDisplay()) {
@@ -394,6 +421,8 @@ int Run(int argc, char** argv) {
         return calibrate::run({options.Ini, options.Seconds.value_or(10), options.Write,
                                options.Input, options.Noise, options.Carrier,
                                options.Clock == TClockChoice::RealTime});
+    if (options.PttTest)
+        return TestPtt(options.Ini);
 
     std::unique_ptr<SimCard::TInstalledCard> card;
     std::unique_ptr<PaBackend::TInstalledPortAudio> soundCards;

@@ -18,6 +18,7 @@ struct TOptions {
     bool Headless = false;
     bool Test = false;
     bool ListDevices = false;
+    bool PttTest = false;
     bool Help = false;
     bool Version = false;
     TClockChoice Clock = TClockChoice::Default;

@@ -5,6 +5,7 @@
 #include <clocale>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <map>
 
 #include <QFont>
@@ -51,6 +52,10 @@ std::string DefaultIniPath() {
 std::size_t TBlockList::Add(TBlock Block) {
     FBlocks.push_back(std::move(Block));
     return Count() - 1;
+}
+
+void TBlockList::AddFront(TBlock Block) {
+    FBlocks.insert(FBlocks.begin() + static_cast<std::ptrdiff_t>(FFirst), std::move(Block));
 }
 
 TBlock TBlockList::TakeFirst() {
@@ -218,6 +223,7 @@ void TfMainForm::btnStartClick() {
                                 (Recorder->BitsPerSample() / 8u);
     const std::uint64_t block = std::max<std::uint64_t>(BufferSize / 2, 1);
     Blocks->Reserve(static_cast<std::size_t>(std::min<std::uint64_t>(limit / block + 2, 1u << 20)));
+    Station->start(MonoFormat(), BufferSize / 2);
     Recorder->Start();
     FRunning = true;
     SetRunningControls(true);
@@ -238,6 +244,7 @@ void TfMainForm::btnStopClick() {
         ~TReset() { Flag = false; }
     } reset{FStopping};
     Player->Stop();
+    Station->stop();
     Recorder->Stop();
     SetRunningControls(false);
     SetStateText(TResString::sInactive);
@@ -263,7 +270,11 @@ void TfMainForm::RecorderBufferDone(TWaveDevice*, const void* Buffer, std::uint3
         return;
     const TWaveFormat mono = MonoFormat();
     UpdateLevels(n, mono);
-    const bool signal = AnalyseBuffer(ChannelBuffers[ControlChannel].data(), n, mono);
+    const bool lockedOut = Station->lockedOut();
+    const bool heard = AnalyseBuffer(ChannelBuffers[ControlChannel].data(), n, mono);
+    const bool signal = !Station->holdsOff(RawSignal, SquelchFigure) && heard;
+    if (lockedOut && !Station->lockedOut())
+        SetStateText(TResString::sWaiting);
     if (signal) {
         if (TestMode) {
             SetStateText(TResString::sRecording);
@@ -284,6 +295,8 @@ void TfMainForm::RecorderBufferDone(TWaveDevice*, const void* Buffer, std::uint3
             SetStateText(TResString::sWaiting);
     } else if (TestMode) {
         SetStateText(TResString::sWaiting);
+    } else if (Station->identificationDue()) {
+        StartPlayback();
     }
 }
 
@@ -318,9 +331,38 @@ void TfMainForm::KeepBlocks(std::size_t Count) {
 void TfMainForm::StartPlayback() {
     if (Recorder->Paused() || FStopping)
         return;
+    std::vector<std::span<const std::uint8_t>> over;
+    for (std::size_t i = 0; i < Blocks->Count(); ++i)
+        over.emplace_back((*Blocks)[i].Data.get(), (*Blocks)[i].Size);
+    const std::uint64_t limit = std::uint64_t{Recorder->SamplesPerSec()} *
+                                static_cast<std::uint64_t>(std::max(Duration, 0)) *
+                                (Recorder->BitsPerSample() / 8u);
+    try {
+        AddStationAudio(Station->replayStarting(over, RecordedBytes >= limit));
+    } catch (const std::exception& e) {
+        // The PTT line could not be keyed: nothing goes on the air unkeyed.
+        ClearBlocks();
+        QMetaObject::invokeMethod(
+            this,
+            [this, why = std::string(e.what())] { Forms::Guarded([&] { DeviceFailed(why); }); },
+            Qt::QueuedConnection);
+        return;
+    }
     Recorder->Pause();
     Recorder->Flush();
     Player->Start();
+}
+
+void TfMainForm::AddStationAudio(const station::Additions& Audio) {
+    for (auto it = Audio.before.rbegin(); it != Audio.before.rend(); ++it) {
+        TBlock block{std::make_unique_for_overwrite<std::uint8_t[]>(it->size()),
+                     static_cast<std::uint32_t>(it->size())};
+        std::memcpy(block.Data.get(), it->data(), it->size());
+        Blocks->AddFront(std::move(block));
+        RecordedBytes += block.Size;
+    }
+    for (const auto& pcm : Audio.after)
+        AddBlock(pcm.data(), static_cast<std::uint32_t>(pcm.size()));
 }
 
 void TfMainForm::PlayerBufferDone(TWaveDevice*, void* Buffer, std::uint32_t& Size) {
@@ -338,7 +380,7 @@ void TfMainForm::PlayerStart(TWaveDevice*) {
 void TfMainForm::PlayerStop(TWaveDevice*) {
     SetStateText(TResString::sBlocked);
     Windows::ProcessMessages();
-    Windows::Sleep(LockTime);
+    Windows::Sleep(Station->replayEnded(LockTime));
     if (!FRunning || FStopping) {
         // A Stop handled while the label repainted has closed the capture device and shown the
         // inactive state; the lock still runs its time, but the label keeps saying so. A Stop
@@ -364,7 +406,9 @@ void TfMainForm::PlayerStop(TWaveDevice*) {
         refusal = e.what();
     }
     if (Recorder->Active() && !Recorder->Paused()) {
-        SetStateText(TResString::sWaiting);
+        // A transmit lockout keeps the blocked state until the carrier drops.
+        if (!Station->lockedOut())
+            SetStateText(TResString::sWaiting);
         return;
     }
     if (refusal.empty())
@@ -408,6 +452,7 @@ void TfMainForm::UpdateLevels(std::uint32_t Size, TWaveFormat Format) {
 // ---- detection
 
 bool TfMainForm::AnalyseBuffer(const void* ChannelData, std::uint32_t Size, TWaveFormat Format) {
+    RawSignal = false;
     const std::uint32_t decoded = DecodeSamples(ChannelData, Samples, Size, Format, false);
     if (decoded == 0)
         return false;
@@ -443,6 +488,7 @@ bool TfMainForm::AnalyseBuffer(const void* ChannelData, std::uint32_t Size, TWav
         raw = false;
     }
     raw = SquelchGate.judge(raw, ChannelData, Size, Format, Method == 0);
+    RawSignal = raw;
     if (raw) {
         SquelchHold = 0;
         return true;
@@ -458,11 +504,15 @@ bool TfMainForm::AnalyseBuffer(const void* ChannelData, std::uint32_t Size, TWav
 // means the same here.
 bool TfMainForm::DetectSchemeA(std::int32_t Count) {
     const auto average = squelch::trimmedAverage(Magnitudes, Count, SquelchTrim);
+    if (average)
+        SquelchFigure = *average;
     return average && *average < SquelchLevel;
 }
 
 bool TfMainForm::DetectSchemeB(std::int32_t Count) {
     const auto ratio = squelch::peakRatio(Magnitudes, Count);
+    if (ratio)
+        SquelchFigure = *ratio;
     return ratio && *ratio < SquelchLevel;
 }
 
@@ -615,6 +665,7 @@ void TfMainForm::FormCreate() {
     QLocale::setDefault(QLocale::c());
     IniFile = std::make_unique<IniFiles::TIniFile>(FIniPath);
     Blocks = std::make_unique<TBlockList>();
+    Station = std::make_unique<station::Station>();
 
     Recorder = std::make_unique<WaveRec::TWaveRecorder>();
     Recorder->OnBufferDone = [this](TWaveDevice* Sender, const void* Buffer, std::uint32_t Size) {
@@ -655,8 +706,26 @@ void TfMainForm::FormCreate() {
     TestMode = false;
     ApplySettings();
     SetStateText(TResString::sInactive);
-    // Last, so that a refused value leaves everything above in place.
+    Station->onNotice = [this](const std::string& Message) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, Message] {
+                OnNotice ? OnNotice(Message)
+                         : Forms::Guarded([&] { Forms::ShowException(Message); });
+            },
+            Qt::QueuedConnection);
+    };
+    // Last, so that a refused value leaves everything above in place; both sections are read
+    // whichever refuses a value (a refused [Station] also refuses Start).
+    std::exception_ptr refused;
+    try {
+        Station->load(*IniFile);
+    } catch (...) {
+        refused = std::current_exception();
+    }
     squelch::readSettings(*IniFile, SquelchGate.settings);
+    if (refused)
+        std::rethrow_exception(refused);
 }
 
 void TfMainForm::FormDestroy() {
@@ -666,6 +735,8 @@ void TfMainForm::FormDestroy() {
         uSpectrum::fSpectForm->close();
     if (Player)
         Player->Stop();
+    if (Station)
+        Station->stop();
     if (Recorder)
         Recorder->Stop();
     Player.reset();

@@ -19,6 +19,7 @@
 #include "Gauges.h"
 #include "IniFiles.h"
 #include "Spin.h"
+#include "Station.h"
 #include "StdCtrls.h"
 #include "WaveDefs.h"
 #include "WavePlay.h"
@@ -55,6 +56,7 @@ public:
     bool Empty() const { return Count() == 0; }
     const TBlock& operator[](std::size_t I) const { return FBlocks[FFirst + I]; }
     std::size_t Add(TBlock Block);
+    void AddFront(TBlock Block);
     TBlock TakeFirst();
     // Keeps the first Count blocks; returns the bytes of those it lets go.
     std::uint64_t Truncate(std::size_t Count);
@@ -129,6 +131,12 @@ public:
     std::vector<double> Magnitudes;
     // The station's squelch options ([Squelch]): the squelch tail, kerchunks, a silent input.
     squelch::Gate SquelchGate;
+    // The last buffer's squelch decision before the hold, and its figure: the noise band's mean
+    // level (A) or ratio (B).
+    bool RawSignal = false;
+    double SquelchFigure = 0;
+    // Identification, PTT, courtesy tone, lockout and archive: the [Station] section.
+    std::unique_ptr<station::Station> Station;
     // Declared after what their handlers reach, so that they go first.
     std::unique_ptr<WaveRec::TWaveRecorder> Recorder;
     std::unique_ptr<WaveUtils::TSineGenerator> Generator;
@@ -137,7 +145,9 @@ public:
     // Told each state text as it is written (the headless mode prints them).
     std::function<void(const std::string& Text)> OnStateText;
     const std::string& StateText() const { return FStateText; }
-    // Told each notice of the squelch options (the headless mode prints them).
+    // Told each notice of the squelch options and of the station (the headless mode prints
+    // them); without a handler, the station's (an archive that cannot be written) are shown in
+    // the standard error box.
     std::function<void(const std::string& Text)> OnNotice;
 
     // Buttons.
@@ -161,6 +171,8 @@ public:
     // Keeps the first Count blocks of the recording.
     void KeepBlocks(std::size_t Count);
     void StartPlayback();
+    // Puts what the station plays around a replay before and after the recorded blocks.
+    void AddStationAudio(const station::Additions& Audio);
     void UpdateLevels(std::uint32_t Size, TWaveFormat Format);
     // Detection.
     bool AnalyseBuffer(const void* ChannelData, std::uint32_t Size, TWaveFormat Format);

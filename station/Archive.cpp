@@ -1,0 +1,203 @@
+#include "Archive.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sndfile.h>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "WaveUtils.h"
+
+namespace station {
+namespace fs = std::filesystem;
+namespace {
+
+double dB(double Ratio) {
+    return Ratio > 0 ? 20.0 * std::log10(Ratio) : -200.0;
+}
+
+struct Levels {
+    double peakDb = -200;
+    double rmsDb = -200;
+    std::uint64_t fullScale = 0;
+};
+
+Levels measure(const Pcm& Audio, TWaveFormat Mono) {
+    const auto& info = WaveDefs::Info(Mono);
+    const std::size_t width = info.SampleSize();
+    const double full = WaveUtils::FullScale(Mono);
+    Levels l;
+    double peak = 0;
+    long double sum = 0;
+    const std::size_t n = width == 0 ? 0 : Audio.size() / width;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int32_t raw = WaveUtils::ReadSample(Audio.data() + i * width, Mono);
+        const double v = raw - info.ZeroLevel;
+        peak = std::max(peak, std::abs(v));
+        sum += v * v;
+        if (v <= -full || v >= full - 1)
+            ++l.fullScale;
+    }
+    l.peakDb = dB(peak / full);
+    l.rmsDb = n == 0 ? -200 : dB(std::sqrt(static_cast<double>(sum / n)) / full);
+    return l;
+}
+
+std::string fixed(double V, int Decimals) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", Decimals, V);
+    return text;
+}
+
+const std::regex& OverName() {
+    static const std::regex name(R"(\d{4}-\d\d-\d\dT\d\d-\d\d-\d\d(-\d+)?\.wav)");
+    return name;
+}
+
+} // namespace
+
+Archive::Archive(std::string Folder, std::uint64_t MaxBytes)
+    : folder_(std::move(Folder)), maxBytes_(MaxBytes) {
+    std::error_code ec;
+    fs::create_directories(folder_, ec);
+    const fs::path probe = fs::path(folder_) / ".quorim-write-test";
+    {
+        std::ofstream out(probe);
+        if (!out || !(out << "x") || !out.flush())
+            throw std::runtime_error("the archive folder " + folder_ + " cannot be written" +
+                                     (ec ? ": " + ec.message() : ""));
+    }
+    fs::remove(probe, ec);
+    worker_ = std::thread([this] { run(); });
+}
+
+Archive::~Archive() {
+    {
+        std::lock_guard lock(mutex_);
+        quit_ = true;
+    }
+    wake_.notify_all();
+    worker_.join();
+}
+
+void Archive::add(Over O) {
+    {
+        std::lock_guard lock(mutex_);
+        queue_.push_back(std::move(O));
+    }
+    wake_.notify_all();
+}
+
+void Archive::flush() {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [this] { return queue_.empty() && !busy_; });
+}
+
+std::string Archive::takeProblem() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(problem_, {});
+}
+
+std::string Archive::fileName(std::chrono::system_clock::time_point Start) {
+    const std::time_t t = std::chrono::system_clock::to_time_t(Start);
+    std::tm utc{};
+    gmtime_r(&t, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H-%M-%S", &utc);
+    return text;
+}
+
+void Archive::run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return quit_ || !queue_.empty(); });
+        if (queue_.empty())
+            return;
+        const Over over = std::move(queue_.front());
+        queue_.pop_front();
+        busy_ = true;
+        lock.unlock();
+        std::string failure;
+        try {
+            write(over);
+            enforceCap();
+        } catch (const std::exception& e) {
+            failure = e.what();
+        }
+        lock.lock();
+        busy_ = false;
+        // One message for a disk that stays full or unwritable, not one per over.
+        if (!failure.empty() && !failedOnce_) {
+            failedOnce_ = true;
+            problem_ = "an over could not be archived (it was replayed all the same): " + failure;
+        }
+        if (queue_.empty())
+            idle_.notify_all();
+    }
+}
+
+void Archive::write(const Over& O) {
+    const auto& info = WaveDefs::Info(O.mono);
+    const std::string stem = fileName(O.start);
+    fs::path path = fs::path(folder_) / (stem + ".wav");
+    for (int n = 2; fs::exists(path); ++n)
+        path = fs::path(folder_) / (stem + "-" + std::to_string(n) + ".wav");
+
+    SF_INFO sf{};
+    sf.samplerate = static_cast<int>(info.SampleRate);
+    sf.channels = 1;
+    sf.format = SF_FORMAT_WAV | (info.BitsPerSample == 8 ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16);
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &sf);
+    if (file == nullptr)
+        throw std::runtime_error(path.string() + ": " + sf_strerror(nullptr));
+    const sf_count_t written =
+        sf_write_raw(file, O.audio.data(), static_cast<sf_count_t>(O.audio.size()));
+    const int closed = sf_close(file);
+    if (written != static_cast<sf_count_t>(O.audio.size()) || closed != 0) {
+        std::error_code ec;
+        fs::remove(path, ec);
+        throw std::runtime_error(path.string() + ": the disk took only part of it");
+    }
+
+    const fs::path csv = fs::path(folder_) / "overs.csv";
+    const bool fresh = !fs::exists(csv);
+    std::ofstream out(csv, std::ios::app);
+    if (fresh)
+        out << "start,file,length_s,peak_dbfs,rms_dbfs,full_scale_samples,noise_before_db,"
+               "noise_during_db,quieting_db,identified\n";
+    const Levels l = measure(O.audio, O.mono);
+    const double seconds =
+        static_cast<double>(O.audio.size()) / info.SampleSize() / info.SampleRate;
+    out << stem << ',' << path.filename().string() << ',' << fixed(seconds, 3) << ','
+        << fixed(l.peakDb, 1) << ',' << fixed(l.rmsDb, 1) << ',' << l.fullScale << ','
+        << fixed(O.noiseBeforeDb, 1) << ',' << fixed(O.noiseDuringDb, 1) << ','
+        << fixed(O.noiseBeforeDb - O.noiseDuringDb, 1) << ',' << (O.identified ? 1 : 0) << '\n';
+    if (!out.flush())
+        throw std::runtime_error(csv.string() + " cannot be written");
+}
+
+void Archive::enforceCap() {
+    std::vector<std::pair<std::string, std::uint64_t>> files;
+    std::uint64_t total = 0;
+    for (const auto& entry : fs::directory_iterator(folder_)) {
+        const std::string name = entry.path().filename().string();
+        if (!entry.is_regular_file() || !std::regex_match(name, OverName()))
+            continue;
+        files.emplace_back(name, entry.file_size());
+        total += files.back().second;
+    }
+    // The names sort as their start times; the newest is always kept.
+    std::sort(files.begin(), files.end());
+    for (std::size_t i = 0; total > maxBytes_ && i + 1 < files.size(); ++i) {
+        fs::remove(fs::path(folder_) / files[i].first);
+        total -= files[i].second;
+    }
+}
+
+} // namespace station

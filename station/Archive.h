@@ -1,0 +1,65 @@
+// The archive of overs: each replayed recording as a WAV file named by its start time, and a
+// line about it in overs.csv, written by a worker thread so that a slow or full disk never
+// holds up the audio. The oldest recordings go first when the folder passes its size cap.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "Audio.h"
+
+namespace station {
+
+struct Over {
+    std::chrono::system_clock::time_point start;
+    Pcm audio;
+    TWaveFormat mono = TWaveFormat::wfUnknown;
+    // The squelch figure (the noise band's level) before and during the over, in dB.
+    double noiseBeforeDb = 0;
+    double noiseDuringDb = 0;
+    bool identified = false;
+};
+
+class Archive {
+public:
+    // Makes the folder when missing and checks that it takes files; throws std::runtime_error
+    // with the reason when it does not.
+    Archive(std::string Folder, std::uint64_t MaxBytes);
+    // Writes what is queued, then stops the worker.
+    ~Archive();
+    Archive(const Archive&) = delete;
+    Archive& operator=(const Archive&) = delete;
+
+    void add(Over O);
+    // Blocks until everything queued so far is written (or has failed).
+    void flush();
+    // The first failure since the last call, once; empty when none.
+    std::string takeProblem();
+
+    static std::string fileName(std::chrono::system_clock::time_point Start);
+
+private:
+    void run();
+    void write(const Over& O);
+    void enforceCap();
+
+    std::string folder_;
+    std::uint64_t maxBytes_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable idle_;
+    std::deque<Over> queue_;
+    bool busy_ = false;
+    bool quit_ = false;
+    bool failedOnce_ = false;
+    std::string problem_;
+    std::thread worker_;
+};
+
+} // namespace station

@@ -1,0 +1,34 @@
+// What the station adds to the air: silence, tones with soft edges, Morse and a recorded voice,
+// all as mono PCM in the repeater's mono format (8-bit unsigned or 16-bit signed).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "WaveDefs.h"
+
+namespace station {
+
+using Pcm = std::vector<std::uint8_t>;
+using WaveDefs::TWaveFormat;
+
+// Rise and fall of every tone: long enough that keying makes no clicks.
+inline constexpr double EdgeMs = 5.0;
+
+std::size_t samplesFor(double Ms, TWaveFormat Mono);
+void appendSilence(Pcm& Out, TWaveFormat Mono, std::size_t Samples);
+// A sine of Amplitude (1: full scale) with raised-cosine edges of EdgeMs inside its length.
+void appendTone(Pcm& Out, TWaveFormat Mono, double Hz, double Amplitude, std::size_t Samples);
+
+// The dots and dashes of one character (".-" for A); empty for a character Morse lacks.
+std::string morseCode(char C);
+// Text in Morse on PARIS timing (a dot lasts 1.2 / Wpm seconds), preceded by a word space so
+// that it stands apart from what played before.
+Pcm morse(const std::string& Text, int Wpm, double Hz, int Volume, TWaveFormat Mono);
+
+// A sound file libsndfile reads, mixed to mono and converted to the rate and width of Mono.
+// Throws std::runtime_error with libsndfile's reason.
+Pcm loadVoice(const std::string& Path, TWaveFormat Mono);
+
+} // namespace station

@@ -1,0 +1,101 @@
+// The station beside the repeater: it decides what goes on the air around each replay
+// (identification, courtesy tone, PTT lead), keys the PTT line, holds recording off after a
+// stuck carrier and archives the overs. The controller plays what it is given and calls in at a
+// few moments: start and stop, a replay starting and ending, each squelch decision, and idle.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "Archive.h"
+#include "Audio.h"
+#include "Ptt.h"
+#include "Settings.h"
+
+namespace IniFiles {
+class TIniFile;
+}
+
+namespace station {
+
+// Audio to play around a replay, in blocks no larger than the controller's buffers.
+struct Additions {
+    std::vector<Pcm> before;
+    std::vector<Pcm> after;
+};
+
+class Station {
+public:
+    Station();
+    ~Station();
+    Station(const Station&) = delete;
+    Station& operator=(const Station&) = delete;
+
+    // Reads [Station]. A wrong key raises SettingsError, and every later start raises it again.
+    void load(const IniFiles::TIniFile& Ini);
+    const Settings& settings() const { return settings_; }
+
+    // How a PTT line is opened; tests put a line of their own here.
+    std::function<std::unique_ptr<PttLine>(const Settings&)> openLine = openPtt;
+    // Told, on the program's thread, of a problem that does not stop the repeater (the archive).
+    std::function<void(const std::string&)> onNotice;
+
+    // The repeater starts in mono format Mono, playing blocks of at most BlockBytes: the PTT
+    // line opens (released), the identification is made ready and the archive folder checked.
+    // Throws (SettingsError, PttError, std::runtime_error) when the repeater must not start.
+    void start(TWaveFormat Mono, std::uint32_t BlockBytes);
+    // Every way the repeater ends: the PTT is released and closed. Never throws.
+    void stop() noexcept;
+
+    // A replay is about to start. Over holds the recording's blocks (none for a lone
+    // identification), Cut whether Duration ended it. Keys the PTT (throws PttError when it
+    // cannot) and returns what to play before and after the recording.
+    Additions replayStarting(std::span<const std::span<const std::uint8_t>> Over, bool Cut);
+    // The last sample has played: the PTT is released after its tail. Returns what is left of
+    // the lock (LockMs) once the tail has passed.
+    std::uint32_t replayEnded(std::uint32_t LockMs);
+    // A captured buffer's raw squelch decision and figure (the noise band's level, scheme A).
+    // True while the transmit lockout holds recording off.
+    bool holdsOff(bool Raw, double Figure);
+    bool lockedOut() const { return locked_; }
+    // Waiting with nothing recorded: a lone identification is due.
+    bool identificationDue() const;
+
+    bool keyed() const { return keyed_; }
+    // Waits for the archive to write what it was given (tests and shutdown).
+    void flushArchive();
+
+private:
+    std::vector<Pcm> blocks(const Pcm& Audio) const;
+    void release() noexcept;
+    void deliverProblems();
+
+    Settings settings_;
+    std::string loadError_;
+    bool loaded_ = false;
+    TWaveFormat mono_ = TWaveFormat::wfUnknown;
+    std::uint32_t blockBytes_ = 0;
+    Pcm identification_;
+    std::unique_ptr<PttLine> line_;
+    std::unique_ptr<Archive> archive_;
+    bool keyed_ = false;
+
+    std::int64_t lastIdNs_ = 0;
+    bool identifiedEver_ = false;
+    bool transmittedSinceId_ = false;
+
+    bool locked_ = false;
+    bool lockArmed_ = false;
+    bool awaitingSignal_ = false;
+
+    double lastQuietFigure_ = 0;
+    double overFigureSum_ = 0;
+    std::uint64_t overFigureCount_ = 0;
+    double figureBefore_ = 0;
+};
+
+} // namespace station

@@ -1,0 +1,325 @@
+// The station around the repeater, end to end on the simulated card: what goes on the air
+// around each replay, when the PTT line is keyed, and what the lockout and the archive do.
+#include <cmath>
+#include <cstring>
+#include <sndfile.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include "RepeaterRig.h"
+#include "Station/h"
+
+using namespace RepeaterRig;
+using SimCard::Milliseconds;
+using SimCard::Seconds;
+using WaveDefs::TWaveFormat;
+
+namespace {
+
+constexpr std::uint64_t Frames = 2048;
+constexpr std::uint32_t Rate = 44100;
+
+TTimeNs At(std::uint64_t Frame) {
+    return static_cast<TTimeNs>(Frame * Seconds / Rate);
+}
+
+TReceiver Carrier(std::vector<std::pair<std::uint64_t, std::uint64_t>> Buffers) {
+    TReceiver receiver;
+    for (auto [from, to] : Buffers)
+        receiver.Carrier.push_back({from * Frames, to * Frames});
+    receiver.ToneHz = Rate * 46.0 / Frames;
+    return receiver;
+}
+
+std::map<std::string, std::string> Settings(std::map<std::string, std::string> Extra) {
+    std::map<std::string, std::string> s{
+        {"SoundMode", std::to_string(ModeIndex(TWaveFormat::wf44100stereo16))},
+        {"PlayVolume", "65535"},
+    };
+    s.insert(Extra.begin(), Extra.end());
+    return s;
+}
+
+std::vector<std::int16_t> ReadWav(const std::string& Path, SF_INFO& Info) {
+    SNDFILE* file = sf_open(Path.c_str(), SFM_READ, &Info);
+    EXPECT_NE(file, nullptr) << Path;
+    if (file == nullptr)
+        return {};
+    std::vector<std::int16_t> samples(static_cast<std::size_t>(Info.frames * Info.channels));
+    sf_read_short(file, samples.data(), static_cast<sf_count_t>(samples.size()));
+    sf_close(file);
+    return samples;
+}
+
+// Spans [first, end) of frames where the control channel carries the keying tone (which
+// crosses zero now and then: a few zero frames do not end a span).
+std::vector<std::pair<std::size_t, std::size_t>> Keyed(const std::vector<std::int16_t>& Stereo) {
+    std::vector<std::pair<std::size_t, std::size_t>> spans;
+    for (std::size_t f = 0; f < Stereo.size() / 2; ++f) {
+        if (Stereo[2 * f] == 0 && Stereo[2 * f + 1] == 0)
+            continue;
+        if (!spans.empty() && f - spans.back().second < 8)
+            spans.back().second = f + 1;
+        else if (spans.empty() || spans.back().second != f)
+            spans.push_back({f, f + 1});
+        else
+            spans.back().second = f + 1;
+    }
+    return spans;
+}
+
+struct Morse {
+    std::string Code; // ".- -..." : letters apart by a space, words by " / "
+    double UnitMs = 0;
+    double PitchHz = 0;
+};
+
+// Reads Morse from audio by its envelope, knowing nothing of how it was made.
+Morse DecodeMorse(const std::vector<double>& Audio, double ExpectedHz) {
+    const auto window = static_cast<std::size_t>(2 * Rate / ExpectedHz);
+    std::vector<double> envelope(Audio.size(), 0.0);
+    double top = 0;
+    for (std::size_t i = window; i + window < Audio.size(); ++i) {
+        double peak = 0;
+        for (std::size_t j = i - window / 2; j < i + window / 2; ++j)
+            peak = std::max(peak, std::abs(Audio[j]));
+        envelope[i] = peak;
+        top = std::max(top, peak);
+    }
+    std::vector<std::pair<bool, std::size_t>> runs; // (keyed, start)
+    for (std::size_t i = 0; i < envelope.size(); ++i) {
+        const bool on = envelope[i] > top / 2;
+        if (runs.empty() || runs.back().first != on)
+            runs.push_back({on, i});
+    }
+    while (!runs.empty() && !runs.front().first)
+        runs.erase(runs.begin());
+    if (!runs.empty() && !runs.back().first)
+        runs.pop_back();
+    Morse m;
+    if (runs.empty())
+        return m;
+    std::vector<std::size_t> lengths;
+    for (std::size_t r = 0; r + 1 < runs.size(); ++r)
+        lengths.push_back(runs[r + 1].second - runs[r].second);
+    // The shortest element-and-gap pair is two units.
+    std::size_t pair = SIZE_MAX;
+    for (std::size_t r = 0; r + 2 < runs.size(); r += 2)
+        pair = std::min(pair, runs[r + 2].second - runs[r].second);
+    const double unit = pair / 2.0;
+    long units = 0;
+    std::size_t longest = 0;
+    for (std::size_t r = 0; r + 1 < runs.size(); ++r) {
+        const long u = std::lround(static_cast<double>(lengths[r]) / unit);
+        units += u;
+        if (runs[r].first)
+            m.Code += u >= 2 ? "-" : ".";
+        else if (u >= 5)
+            m.Code += " / ";
+        else if (u >= 2)
+            m.Code += " ";
+        if (runs[r].first && lengths[r] > lengths[longest])
+            longest = r;
+    }
+    m.Code += envelope.size() - runs.back().second > 2 * unit ? "-" : ".";
+    m.UnitMs =
+        static_cast<double>(runs.back().second - runs.front().second) / units * 1000.0 / Rate;
+    // The pitch from the zero crossings inside the longest element.
+    const std::size_t from = runs[longest].second + window, to = runs[longest + 1].second - window;
+    int crossings = 0;
+    for (std::size_t i = from + 1; i < to; ++i)
+        crossings += (Audio[i - 1] < 0) != (Audio[i] < 0);
+    m.PitchHz = crossings / 2.0 / (static_cast<double>(to - from) / Rate);
+    return m;
+}
+
+std::vector<double> AudioOf(const std::vector<std::int16_t>& Stereo, std::size_t From,
+                            std::size_t To) {
+    std::vector<double> audio;
+    for (std::size_t f = From; f < To; ++f)
+        audio.push_back(Stereo[2 * f + 1] / 32768.0);
+    return audio;
+}
+
+double PitchOf(const std::vector<double>& Audio) {
+    int crossings = 0;
+    for (std::size_t i = 1; i < Audio.size(); ++i)
+        crossings += (Audio[i - 1] < 0) != (Audio[i] < 0);
+    return crossings / 2.0 / (static_cast<double>(Audio.size()) / Rate);
+}
+
+TEST(Station, IdentifiesInMorseAfterAReplayWhenDueAndOnceAloneAfterTheLastTransmission) {
+    QTemporaryDir dir;
+    const std::string output = dir.filePath("transmitted.wav").toStdString();
+    SimCard::TConfig config;
+    config.Playback[0].OutputFile = output;
+    // Two overs: the first replay carries the identification, the second (within the
+    // interval) only its courtesy tone; the lone identification ends the period.
+    TRig rig(Carrier({{20, 60}, {400, 430}}),
+             Settings({{"Station/Callsign", "k1abc/p"},
+                       {"Station/IdInterval", "30"},
+                       {"Station/IdWpm", "25"},
+                       {"Station/IdFrequency", "700"},
+                       {"Station/CourtesyTone", "1200"},
+                       {"Station/CourtesyLength", "150"}}),
+             SimCard::TClockMode::Manual, config);
+    rig.Form().btnStartClick();
+    rig.RunFor(90 * Seconds);
+    ASSERT_TRUE(rig.Errors().empty()) << rig.Errors().front();
+    rig.Form().btnStopClick();
+    rig.Card().FinishOutput();
+
+    SF_INFO info{};
+    const auto out = ReadWav(output, info);
+    const auto spans = Keyed(out);
+    ASSERT_EQ(spans.size(), 3u) << "replay + ID + courtesy, replay + courtesy, lone ID";
+    const std::size_t over = 51 * Frames;
+    const std::size_t courtesy = 150 * Rate / 1000;
+    const std::string expected = "-.- .---- .- -... -.-. -..-. .--.";
+
+    // First replay: the recording unchanged, then the identification, then the courtesy tone.
+    EXPECT_EQ(spans[0].first, 72 * Frames);
+    for (std::size_t j = 0; j < over; ++j)
+        ASSERT_EQ(out[2 * (spans[0].first + j) + 1], TReceiver::Audio(20 * Frames + j)) << j;
+    const std::size_t idEnd = spans[0].second - courtesy;
+    const Morse id = DecodeMorse(AudioOf(out, spans[0].first + over, idEnd), 700);
+    EXPECT_EQ(id.Code, expected);
+    EXPECT_NEAR(id.UnitMs, 1200.0 / 25, 0.2) << "PARIS timing";
+    EXPECT_NEAR(id.PitchHz, 700, 7);
+    EXPECT_NEAR(PitchOf(AudioOf(out, idEnd + 250, spans[0].second - 250)), 1200, 12);
+    EXPECT_EQ(out[2 * (idEnd - 1) + 1], 0) << "the identification ends silent, with no click";
+
+    // Second replay: within the interval, no identification.
+    // (The capture grid moved with the first replay: the over is whole buffers, 40 or 41.)
+    const std::size_t over2 = spans[1].second - spans[1].first - courtesy;
+    EXPECT_EQ(over2 % Frames, 0u);
+    EXPECT_GE(over2, 40 * Frames);
+
+    // The lone identification, IdInterval after the first, then nothing more.
+    const double first = static_cast<double>(spans[0].first) / Rate;
+    const double lone = static_cast<double>(spans[2].first) / Rate;
+    EXPECT_GE(lone, first + 30 - 0.01);
+    EXPECT_LE(lone, first + 30 + 0.2);
+    EXPECT_EQ(DecodeMorse(AudioOf(out, spans[2].first, spans[2].second), 700).Code, expected);
+    EXPECT_EQ(rig.StateTexts().back(), "НЕАКТИВНО");
+
+    // Nothing transmitted: no identification, however long the repeater waits.
+    TRig quiet(Carrier({}),
+               Settings({{"Station/Callsign", "K1ABC"}, {"Station/IdInterval", "10"}}));
+    quiet.Form().btnStartClick();
+    quiet.RunFor(40 * Seconds);
+    EXPECT_TRUE(quiet.Card().PlayLog().empty());
+}
+
+TEST(Station, LockoutGivesAStuckCarrierOneTransmissionAndListensAgainOnceItDrops) {
+    // A carrier that stays for ten minutes, then a short over after it has dropped.
+    const std::uint64_t tenMinutes = 600 * Rate / Frames;
+    TRig rig(Carrier({{20, tenMinutes}, {tenMinutes + 100, tenMinutes + 150}}),
+             Settings({{"Duration", "10"}, {"Station/TimeoutLockout", "1"}}));
+    rig.Form().btnStartClick();
+    rig.RunFor(620 * Seconds);
+    ASSERT_TRUE(rig.Errors().empty()) << rig.Errors().front();
+    const auto tx = Transmissions(rig.Card().PlayLog());
+    ASSERT_EQ(tx.size(), 2u);
+    EXPECT_LT(tx[0].Start, 11 * Seconds);
+    EXPECT_GT(tx[1].Start, 600 * Seconds);
+    // The over after the carrier dropped, whole (the capture grid moved with the replay).
+    EXPECT_GE(tx[1].Frames, (50 + 10) * Frames);
+    // The log shows the lockout: blocked from the first replay until the carrier drops.
+    const auto& states = rig.States();
+    ASSERT_GE(states.size(), 5u);
+    EXPECT_EQ(states[3].Text, "ЗАБЛОКИРОВАН");
+    EXPECT_EQ(states[4].Text, "ОЖИДАНИЕ");
+    EXPECT_GE(states[4].Time, At(tenMinutes * Frames));
+}
+
+// A PTT line that notes each change on the card's clock.
+struct FakeLine : station::PttLine {
+    std::vector<std::pair<SimCard::TTimeNs, bool>>* Log;
+    bool* Fail;
+    void set(bool On) override {
+        if (*Fail && On)
+            throw station::PttError("the PTT line of /dev/fake cannot be set: I/O error");
+        Log->push_back({Windows::ClockNs(), On});
+    }
+};
+
+TEST(Station, PttLeadsTheFirstSampleTrailsTheLastAndIsReleasedOnEveryWayOut) {
+    std::vector<std::pair<SimCard::TTimeNs, bool>> log;
+    bool fail = false;
+    auto rig = std::make_unique<TRig>(Carrier({{20, 60}, {200, 260}, {400, 460}}),
+                                      Settings({{"Station/PttType", "serial-rts"},
+                                                {"Station/PttDevice", "/dev/fake"},
+                                                {"Station/PttLead", "100"},
+                                                {"Station/PttTail", "200"}}));
+    rig->Form().Station->openLine = [&](const station::Settings&) {
+        auto line = std::make_unique<FakeLine>();
+        line->Log = &log;
+        line->Fail = &fail;
+        return line;
+    };
+    rig->Form().btnStartClick();
+    rig->RunFor(8 * Seconds);
+    auto tx = Transmissions(rig->Card().PlayLog());
+    ASSERT_EQ(tx.size(), 1u);
+    const std::size_t lead = 100 * Rate / 1000;
+    EXPECT_EQ(tx[0].Frames, lead + 51 * Frames) << "the lead is played as silence, keyed";
+    for (std::size_t j = 0; j < lead; ++j)
+        ASSERT_EQ(Sample16(tx[0].Bytes, j, 1), 0);
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_TRUE(log[0].second);
+    EXPECT_LE(log[0].first, tx[0].Start) << "keyed before the lead plays";
+    EXPECT_FALSE(log[1].second);
+    EXPECT_GE(log[1].first, tx[0].End + 200 * Milliseconds);
+    EXPECT_LE(log[1].first, tx[0].End + 300 * Milliseconds);
+
+    // Stop during the second replay releases it at once.
+    ASSERT_TRUE(rig->RunUntil([&] { return rig->Form().Player->Active(); }, 20 * Seconds));
+    rig->RunFor(500 * Milliseconds);
+    ASSERT_TRUE(log.back().second);
+    rig->Form().btnStopClick();
+    EXPECT_FALSE(log.back().second);
+
+    // Shutdown during a replay releases it too.
+    rig->Form().btnStartClick();
+    ASSERT_TRUE(rig->RunUntil([&] { return rig->Form().Player->Active(); }, 20 * Seconds));
+    rig->RunFor(500 * Milliseconds);
+    ASSERT_TRUE(log.back().second);
+    rig->DestroyForm();
+    EXPECT_FALSE(log.back().second);
+
+    // A line that cannot be keyed: the repeater stops with the line's words, nothing played.
+    fail = true;
+    log.clear();
+    rig.reset();
+    rig = std::make_unique<TRig>(
+        Carrier({{20, 60}}),
+        Settings({{"Station/PttType", "cm108"}, {"Station/PttDevice", "/dev/fake"}}));
+    rig->Form().Station->openLine = [&](const station::Settings&) {
+        auto line = std::make_unique<FakeLine>();
+        line->Log = &log;
+        line->Fail = &fail;
+        return line;
+    };
+    rig->Form().btnStartClick();
+    rig->RunFor(8 * Seconds);
+    EXPECT_TRUE(rig->Card().PlayLog().empty());
+    ASSERT_EQ(rig->Errors().size(), 1u);
+    EXPECT_NE(rig->Errors()[0].find("/dev/fake cannot be set"), std::string::npos);
+    EXPECT_EQ(rig->StateTexts().back(), "НЕАКТИВНО");
+
+    // A line that cannot be opened refuses Start.
+    rig->Form().Station->openLine =
+        [](const station::Settings&) -> std::unique_ptr<station::PttLine> {
+        throw station::PttError("the PTT serial port /dev/fake cannot be opened: No such file");
+    };
+    EXPECT_THROW(rig->Form().btnStartClick(), station::PttError);
+    EXPECT_FALSE(rig->Form().Recorder->Active());
+}
+
+} // namespace

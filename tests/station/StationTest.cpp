@@ -1,0 +1,284 @@
+// The station's parts on their own: the settings reader's messages, the PTT drivers against
+// what they write, and the archive on disk (also after a headless run of the program).
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sndfile.h>
+#include <sstream>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include "Archive.h"
+#include "IniFiles.h"
+#include "Ptt.h"
+#include "RepeaterRig.h"
+#include "Settings.h"
+
+namespace fs = std::filesystem;
+using WaveDefs::TWaveFormat;
+
+namespace {
+
+std::string WriteIni(const QTemporaryDir& Dir, const std::string& Station) {
+    const std::string path = Dir.filePath("quorim.ini").toStdString();
+    std::ofstream(path) << "[Main]\nSoundMode=3\n[Options]\nPlayVolume=65535\n[Station]\n"
+                        << Station;
+    return path;
+}
+
+std::string Refusal(const std::string& Station) {
+    QTemporaryDir dir;
+    try {
+        station::readSettings(IniFiles::TIniFile(WriteIni(dir, Station)));
+    } catch (const station::SettingsError& e) {
+        return e.what();
+    }
+    return "accepted";
+}
+
+TEST(StationSettings, DefaultsWhenAbsentAndEachWrongKeyNamedWithWhatIsAllowed) {
+    QTemporaryDir dir;
+    const station::Settings s = station::readSettings(IniFiles::TIniFile(WriteIni(dir, "")));
+    EXPECT_FALSE(s.identifies());
+    EXPECT_EQ(s.idIntervalS, 600);
+    EXPECT_EQ(s.idWpm, 20);
+    EXPECT_EQ(s.idFrequencyHz, 800);
+    EXPECT_EQ(s.idVolume, 19661);
+    EXPECT_EQ(s.pttType, station::PttType::None);
+    EXPECT_EQ(s.pttGpio, 3);
+    EXPECT_EQ(s.courtesyHz, 0);
+    EXPECT_EQ(s.courtesyMs, 150);
+    EXPECT_FALSE(s.timeoutLockout);
+    EXPECT_EQ(s.archiveMaxMb, 500);
+
+    EXPECT_EQ(Refusal("IdWpm=fast\n"),
+              "settings [Station] IdWpm=fast cannot be used: a whole number from 5 to 60 is "
+              "allowed");
+    EXPECT_EQ(Refusal("PttType=vox\n"), "settings [Station] PttType=vox cannot be used: none, "
+                                        "serial-rts, serial-dtr, cm108 or gpio is allowed");
+    EXPECT_NE(Refusal("PttType=cm108\n")
+                  .find("PttDevice= cannot be used: with PttType=cm108, "
+                        "the device path (e.g. /dev/hidraw0)"),
+              std::string::npos);
+    EXPECT_NE(Refusal("PttType=cm108\nPttDevice=/dev/hidraw0\nPttGpio=9\n").find("PttGpio=9"),
+              std::string::npos);
+    EXPECT_NE(Refusal("Callsign=K1ABC!\n").find("Callsign=K1ABC! cannot be used"),
+              std::string::npos);
+    EXPECT_NE(Refusal("CourtesyTone=50\n").find("0 (none) or a whole number from 100"),
+              std::string::npos);
+    EXPECT_NE(Refusal("TimeoutLockout=yes\n").find("from 0 to 1"), std::string::npos);
+    EXPECT_EQ(Refusal("Callsign=k1abc\nCourtesyTone=0\nPttLead=$64\nIdVolume=0\n"), "accepted");
+
+    // In the program: the message at start-up, and Start refused with it.
+    RepeaterRig::TRig rig({}, {{"SoundMode", "3"}, {"Station/IdInterval", "5"}});
+    ASSERT_EQ(rig.Errors().size(), 1u);
+    EXPECT_EQ(rig.Errors()[0], "settings [Station] IdInterval=5 cannot be used: a whole number "
+                               "from 10 to 86400 is allowed");
+    EXPECT_THROW(rig.Form().btnStartClick(), station::SettingsError);
+    EXPECT_FALSE(rig.Form().Recorder->Active());
+}
+
+TEST(StationPtt, SerialLinesSetTheirModemBitThroughTheControlCall) {
+    QTemporaryDir dir;
+    const std::string port = dir.filePath("ttyUSB0").toStdString();
+    std::ofstream(port).put('\0');
+    std::vector<std::pair<unsigned long, int>> calls;
+    auto ioctl = [&](int, unsigned long Request, int* Bits) {
+        calls.push_back({Request, *Bits});
+        return 0;
+    };
+    {
+        auto rts = station::openSerialPtt(port, false, false, ioctl);
+        rts->set(true);
+        rts->set(false);
+    }
+    const std::vector<std::pair<unsigned long, int>> rtsCalls{
+        {TIOCMBIC, TIOCM_RTS}, {TIOCMBIS, TIOCM_RTS}, {TIOCMBIC, TIOCM_RTS}, {TIOCMBIC, TIOCM_RTS}};
+    EXPECT_EQ(calls, rtsCalls) << "released on opening, keyed, released, released on closing";
+    calls.clear();
+    station::openSerialPtt(port, true, true, ioctl)->set(true);
+    const std::vector<std::pair<unsigned long, int>> invertedDtr{
+        {TIOCMBIS, TIOCM_DTR}, {TIOCMBIC, TIOCM_DTR}, {TIOCMBIS, TIOCM_DTR}};
+    EXPECT_EQ(calls, invertedDtr);
+
+    auto refused = [](int, unsigned long, int*) {
+        errno = EIO;
+        return -1;
+    };
+    EXPECT_THROW(station::openSerialPtt(port, false, false, refused), station::PttError);
+    try {
+        station::openSerialPtt(dir.filePath("missing").toStdString(), false, false, ioctl);
+        FAIL();
+    } catch (const station::PttError& e) {
+        EXPECT_NE(std::string(e.what()).find("missing cannot be opened: No such file"),
+                  std::string::npos);
+    }
+}
+
+TEST(StationPtt, Cm108WritesTheHidOutputReportForItsPin) {
+    QTemporaryDir dir;
+    const std::string hid = dir.filePath("hidraw0").toStdString();
+    std::ofstream(hid).flush();
+    auto report = [&] {
+        // A plain file keeps every report written; hidraw takes each as one.
+        std::ifstream in(hid, std::ios::binary);
+        std::vector<std::uint8_t> all(std::istreambuf_iterator<char>(in), {});
+        return std::vector<std::uint8_t>(all.end() - std::min<std::ptrdiff_t>(5, std::ssize(all)),
+                                         all.end());
+    };
+    {
+        auto line = station::openCm108Ptt(hid, 3, false);
+        EXPECT_EQ(report(), (std::vector<std::uint8_t>{0, 0, 0x00, 0x04, 0}));
+        line->set(true);
+        EXPECT_EQ(report(), (std::vector<std::uint8_t>{0, 0, 0x04, 0x04, 0}));
+    }
+    EXPECT_EQ(report(), (std::vector<std::uint8_t>{0, 0, 0x00, 0x04, 0})) << "released on closing";
+    std::ofstream(hid, std::ios::trunc).flush();
+    {
+        auto line = station::openCm108Ptt(hid, 1, true);
+        line->set(true);
+        EXPECT_EQ(report(), (std::vector<std::uint8_t>{0, 0, 0x00, 0x01, 0}));
+    }
+    EXPECT_EQ(report(), (std::vector<std::uint8_t>{0, 0, 0x01, 0x01, 0}));
+}
+
+TEST(StationPtt, GpioLineThroughLibgpiod) {
+    // gpio-sim makes a chip through configfs, which needs its kernel module.
+    if (!fs::exists("/sys/kernel/config/gpio-sim"))
+        GTEST_SKIP() << "no simulated GPIO chip here: /sys/kernel/config/gpio-sim is missing "
+                        "(the gpio-sim kernel module is not loaded)";
+    GTEST_SKIP() << "gpio-sim is present but making a chip needs root configfs writes; not run";
+}
+
+TEST(StationPtt, GpioChipThatIsMissingIsNamed) {
+    try {
+        station::openGpioPtt("/dev/no-such-gpiochip", 4, false);
+        FAIL();
+    } catch (const station::PttError& e) {
+        EXPECT_NE(std::string(e.what()).find("GPIO chip /dev/no-such-gpiochip cannot be opened"),
+                  std::string::npos);
+    }
+}
+
+station::Over OverOf(int Second, std::size_t Bytes) {
+    station::Over o;
+    o.start = std::chrono::system_clock::time_point(std::chrono::seconds(1796738591 + Second));
+    o.audio.assign(Bytes, 0);
+    o.audio[0] = 0xFF; // one sample at full scale
+    o.audio[1] = 0x7F;
+    o.mono = TWaveFormat::wf44100mono16;
+    o.noiseBeforeDb = -40;
+    o.noiseDuringDb = -70;
+    return o;
+}
+
+TEST(StationArchive, CapRemovesTheOldestAndAnUnwritableFolderIsRefusedAtOnce) {
+    QTemporaryDir dir;
+    const fs::path folder = dir.filePath("overs").toStdString();
+    {
+        station::Archive archive(folder, 250'000);
+        for (int i = 0; i < 3; ++i)
+            archive.add(OverOf(i, 100'000));
+        archive.flush();
+        EXPECT_EQ(archive.takeProblem(), "");
+    }
+    EXPECT_FALSE(fs::exists(folder / "2026-12-08T14-03-11.wav"));
+    EXPECT_TRUE(fs::exists(folder / "2026-12-08T14-03-12.wav"));
+    EXPECT_TRUE(fs::exists(folder / "2026-12-08T14-03-13.wav"));
+    std::ifstream csv(folder / "overs.csv");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(csv, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[1], "2026-12-08T14-03-11,2026-12-08T14-03-11.wav,1.134,-0.0,-47.0,1,-40.0,"
+                        "-70.0,30.0,0");
+
+    // A folder that cannot be made or written is refused when the archive opens.
+    std::ofstream(dir.filePath("file").toStdString()) << "x";
+    EXPECT_THROW(station::Archive(dir.filePath("file/overs").toStdString(), 1), std::runtime_error);
+}
+
+TEST(StationArchive, AHeadlessRunArchivesEachReplayedOverAndSaysOnceWhenItCannot) {
+    QTemporaryDir dir;
+    constexpr std::uint64_t Frames = 2048;
+    constexpr int Rate = 44100;
+    RepeaterRig::TReceiver receiver;
+    receiver.ToneHz = Rate * 46.0 / Frames;
+    receiver.Carrier = {{20 * Frames, 60 * Frames}, {200 * Frames, 230 * Frames}};
+    const std::string input = dir.filePath("received.wav").toStdString();
+    {
+        const auto frames = static_cast<std::uint32_t>(14.0 * Rate);
+        std::vector<std::uint8_t> bytes(frames * 4);
+        receiver.Source()(MMSystem::WAVEFORMATEX{1, 2, Rate, Rate * 4, 4, 16, 0}, 0, frames,
+                          bytes.data());
+        SF_INFO info{};
+        info.samplerate = Rate;
+        info.channels = 2;
+        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+        SNDFILE* file = sf_open(input.c_str(), SFM_WRITE, &info);
+        ASSERT_NE(file, nullptr);
+        sf_write_raw(file, bytes.data(), static_cast<sf_count_t>(bytes.size()));
+        sf_close(file);
+    }
+    auto run = [&](const std::string& Folder) {
+        const std::string ini = WriteIni(dir, "Callsign=K1ABC\nArchiveFolder=" + Folder + "\n");
+        QProcess quorim;
+        quorim.start(QUORIM_BINARY, {"--headless", "--input", QString::fromStdString(input),
+                                     "--ini", QString::fromStdString(ini)});
+        EXPECT_TRUE(quorim.waitForFinished(60000));
+        return std::pair{quorim.exitCode(), quorim.readAllStandardError().toStdString()};
+    };
+
+    const fs::path folder = dir.filePath("archive").toStdString();
+    const auto [status, errors] = run(folder.string());
+    ASSERT_EQ(status, 0) << errors;
+    std::vector<fs::path> wavs;
+    for (const auto& e : fs::directory_iterator(folder))
+        if (e.path().extension() == ".wav")
+            wavs.push_back(e.path());
+    std::sort(wavs.begin(), wavs.end());
+    ASSERT_EQ(wavs.size(), 2u);
+    SF_INFO info{};
+    SNDFILE* file = sf_open(wavs[0].c_str(), SFM_READ, &info);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(info.channels, 1);
+    EXPECT_EQ(info.samplerate, Rate);
+    ASSERT_EQ(info.frames, static_cast<sf_count_t>(51 * Frames)) << "the over, nothing added";
+    std::vector<std::int16_t> samples(51 * Frames);
+    sf_read_short(file, samples.data(), static_cast<sf_count_t>(samples.size()));
+    sf_close(file);
+    for (std::size_t j = 0; j < samples.size(); ++j)
+        ASSERT_EQ(samples[j], RepeaterRig::TReceiver::Audio(20 * Frames + j)) << j;
+
+    std::ifstream csv(folder / "overs.csv");
+    std::vector<std::vector<std::string>> rows;
+    for (std::string line; std::getline(csv, line);) {
+        rows.emplace_back();
+        std::stringstream cells(line);
+        for (std::string cell; std::getline(cells, cell, ',');)
+            rows.back().push_back(cell);
+    }
+    ASSERT_EQ(rows.size(), 3u);
+    ASSERT_EQ(rows[1].size(), 10u);
+    EXPECT_EQ(rows[1][1], wavs[0].filename().string());
+    EXPECT_EQ(rows[1][2], "2.368") << "51 buffers";
+    EXPECT_GT(std::stod(rows[1][8]), 10) << "the carrier quieted the noise band";
+    EXPECT_EQ(rows[1][9], "1") << "the first over is followed by the identification";
+    EXPECT_EQ(rows[2][9], "0");
+
+    // A folder that cannot be written: one message, and every over still replayed.
+    std::ofstream(dir.filePath("plain").toStdString()) << "x";
+    const auto [status2, errors2] = run(dir.filePath("plain/archive").toStdString());
+    EXPECT_EQ(status2, 0);
+    EXPECT_NE(errors2.find("the archive folder"), std::string::npos) << errors2;
+    EXPECT_EQ(errors2.find("archive"), errors2.rfind("archive folder")) << "said once: " << errors2;
+}
+
+} // namespace
