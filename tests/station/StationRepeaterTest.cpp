@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "RepeaterRig.h"
-#include "Station/h"
+#include "Station.h"
 
 using namespace RepeaterRig;
 using SimCard::Milliseconds;

@@ -1,5 +1,6 @@
 // The station's parts on their own: the settings reader's messages, the PTT drivers against
 // what they write, and the archive on disk (also after a headless run of the program).
+#include <algorithm>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -147,6 +148,20 @@ TEST(StationPtt, Cm108WritesTheHidOutputReportForItsPin) {
         EXPECT_EQ(report(), (std::vector<std::uint8_t>{0, 0, 0x00, 0x01, 0}));
     }
     EXPECT_EQ(report(), (std::vector<std::uint8_t>{0, 0, 0x01, 0x01, 0}));
+
+    // quorim --ptt-test keys the configured line for a second, then releases it.
+    std::ofstream(hid, std::ios::trunc).flush();
+    const std::string ini = WriteIni(dir, "PttType=cm108\nPttDevice=" + hid + "\n");
+    QProcess quorim;
+    quorim.start(QUORIM_BINARY, {"--ptt-test", "--ini", QString::fromStdString(ini)});
+    ASSERT_TRUE(quorim.waitForFinished(30000));
+    EXPECT_EQ(quorim.exitCode(), 0) << quorim.readAllStandardError().toStdString();
+    std::ifstream in(hid, std::ios::binary);
+    const std::vector<std::uint8_t> all(std::istreambuf_iterator<char>(in), {});
+    const std::vector<std::uint8_t> released{0, 0, 0, 4, 0}, keyed{0, 0, 4, 4, 0};
+    ASSERT_GE(all.size(), 15u);
+    EXPECT_TRUE(std::equal(keyed.begin(), keyed.end(), all.begin() + 5));
+    EXPECT_TRUE(std::equal(released.begin(), released.end(), all.end() - 5));
 }
 
 TEST(StationPtt, GpioLineThroughLibgpiod) {
