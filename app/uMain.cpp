@@ -706,6 +706,10 @@ void TfMainForm::FormCreate() {
     TestMode = false;
     ApplySettings();
     SetStateText(TResString::sInactive);
+    Station->onLog = [this](const std::string& Text) {
+        if (OnNotice)
+            OnNotice(Text);
+    };
     Station->onNotice = [this](const std::string& Message) {
         QMetaObject::invokeMethod(
             this,

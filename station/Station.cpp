@@ -165,6 +165,9 @@ Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>>
 }
 
 std::uint32_t Station::replayEnded(std::uint32_t LockMs) {
+    if (lockArmed_ && !locked_ && onLog)
+        onLog("transmit lockout: the signal outlasted Duration; nothing is recorded until it "
+              "drops");
     locked_ = lockArmed_;
     lockArmed_ = false;
     std::uint32_t left = LockMs;
@@ -190,6 +193,8 @@ bool Station::holdsOff(bool Raw, double Figure) {
     // Once the carrier has dropped, its hang time does not start a recording: a fresh signal does.
     if (locked_ && !Raw) {
         locked_ = false;
+        if (onLog)
+            onLog("transmit lockout ended: the signal has dropped");
         awaitingSignal_ = true;
         return true;
     }

@@ -43,6 +43,8 @@ public:
     std::function<std::unique_ptr<PttLine>(const Settings&)> openLine = openPtt;
     // Told, on the program's thread, of a problem that does not stop the repeater (the archive).
     std::function<void(const std::string&)> onNotice;
+    // Told, at once, what the station does that a log should show (the transmit lockout).
+    std::function<void(const std::string&)> onLog;
 
     // The repeater starts in mono format Mono, playing blocks of at most BlockBytes: the PTT
     // line opens (released), the identification is made ready and the archive folder checked.

@@ -2,6 +2,7 @@
 // around each replay, when the PTT line is keyed, and what the lockout and the archive do.
 #include <cmath>
 #include <cstring>
+#include <numbers>
 #include <sndfile.h>
 
 #include <QDir>
@@ -216,11 +217,50 @@ TEST(Station, IdentifiesInMorseAfterAReplayWhenDueAndOnceAloneAfterTheLastTransm
     EXPECT_TRUE(quiet.Card().PlayLog().empty());
 }
 
+TEST(Station, AVoiceIdentificationFromAFileIsSentInsteadOfTheMorse) {
+    // Half a second of 440 Hz at 8 kHz, stereo: mixed to mono and converted to 44.1 kHz.
+    QTemporaryDir dir;
+    const std::string voice = dir.filePath("id.wav").toStdString();
+    {
+        SF_INFO info{};
+        info.samplerate = 8000;
+        info.channels = 2;
+        info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+        SNDFILE* file = sf_open(voice.c_str(), SFM_WRITE, &info);
+        ASSERT_NE(file, nullptr);
+        std::vector<float> frames;
+        for (int i = 0; i < 4000; ++i) {
+            const auto v =
+                static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * 440 * i / 8000));
+            frames.insert(frames.end(), {v, v});
+        }
+        sf_writef_float(file, frames.data(), 4000);
+        sf_close(file);
+    }
+    TRig rig(Carrier({{20, 60}}),
+             Settings({{"Station/Callsign", "K1ABC"}, {"Station/IdFile", voice}}));
+    rig.Form().btnStartClick();
+    rig.RunFor(10 * Seconds);
+    ASSERT_TRUE(rig.Errors().empty()) << rig.Errors().front();
+    const auto tx = Transmissions(rig.Card().PlayLog());
+    ASSERT_EQ(tx.size(), 1u);
+    const std::size_t over = 51 * Frames;
+    ASSERT_NEAR(static_cast<double>(tx[0].Frames - over), 22050, 6);
+    std::vector<double> id;
+    for (std::size_t j = over; j < tx[0].Frames; ++j)
+        id.push_back(Sample16(tx[0].Bytes, j, 1) / 32768.0);
+    EXPECT_NEAR(PitchOf(id), 440, 3);
+}
+
 TEST(Station, LockoutGivesAStuckCarrierOneTransmissionAndListensAgainOnceItDrops) {
     // A carrier that stays for ten minutes, then a short over after it has dropped.
     const std::uint64_t tenMinutes = 600 * Rate / Frames;
     TRig rig(Carrier({{20, tenMinutes}, {tenMinutes + 100, tenMinutes + 150}}),
              Settings({{"Duration", "10"}, {"Station/TimeoutLockout", "1"}}));
+    std::vector<std::pair<TTimeNs, std::string>> notices;
+    rig.Form().OnNotice = [&](const std::string& Text) {
+        notices.push_back({rig.Card().Now(), Text});
+    };
     rig.Form().btnStartClick();
     rig.RunFor(620 * Seconds);
     ASSERT_TRUE(rig.Errors().empty()) << rig.Errors().front();
@@ -236,6 +276,11 @@ TEST(Station, LockoutGivesAStuckCarrierOneTransmissionAndListensAgainOnceItDrops
     EXPECT_EQ(states[3].Text, "ЗАБЛОКИРОВАН");
     EXPECT_EQ(states[4].Text, "ОЖИДАНИЕ");
     EXPECT_GE(states[4].Time, At(tenMinutes * Frames));
+    ASSERT_EQ(notices.size(), 2u);
+    EXPECT_EQ(notices[0].second, "transmit lockout: the signal outlasted Duration; nothing is "
+                                 "recorded until it drops");
+    EXPECT_EQ(notices[1].second, "transmit lockout ended: the signal has dropped");
+    EXPECT_EQ(notices[1].first, states[4].Time);
 }
 
 // A PTT line that notes each change on the card's clock.
@@ -285,7 +330,29 @@ TEST(Station, PttLeadsTheFirstSampleTrailsTheLastAndIsReleasedOnEveryWayOut) {
     rig->Form().btnStopClick();
     EXPECT_FALSE(log.back().second);
 
+    // A playback device the sound system loses during a replay: released, and the repeater
+    // stops with the device's words.
+    rig->Form().btnStartClick();
+    ASSERT_TRUE(rig->RunUntil([&] { return rig->Form().Player->Active(); }, 30 * Seconds));
+    rig->RunFor(500 * Milliseconds);
+    ASSERT_TRUE(log.back().second);
+    rig->Card().LoseStreams(WaveCore::TDirection::Playback, "PortAudio: the card is gone.");
+    rig->RunFor(3 * Seconds);
+    EXPECT_FALSE(log.back().second);
+    EXPECT_EQ(rig->Errors(),
+              std::vector<std::string>{"the playback device failed: PortAudio: the card is gone."});
+
     // Shutdown during a replay releases it too.
+    rig.reset();
+    rig = std::make_unique<TRig>(
+        Carrier({{20, 60}}),
+        Settings({{"Station/PttType", "gpio"}, {"Station/PttDevice", "gpiochip0"}}));
+    rig->Form().Station->openLine = [&](const station::Settings&) {
+        auto line = std::make_unique<FakeLine>();
+        line->Log = &log;
+        line->Fail = &fail;
+        return line;
+    };
     rig->Form().btnStartClick();
     ASSERT_TRUE(rig->RunUntil([&] { return rig->Form().Player->Active(); }, 20 * Seconds));
     rig->RunFor(500 * Milliseconds);
