@@ -182,6 +182,58 @@ TEST(StationPtt, GpioChipThatIsMissingIsNamed) {
     }
 }
 
+// Writes 14 s of the rig's receiver, its carrier over the given buffers, as a 16-bit WAV.
+void WriteReceiver(const std::string& Path,
+                   const std::vector<std::pair<std::uint64_t, std::uint64_t>>& Buffers) {
+    constexpr std::uint64_t Frames = 2048;
+    constexpr int Rate = 44100;
+    RepeaterRig::TReceiver receiver;
+    receiver.ToneHz = Rate * 46.0 / Frames;
+    for (auto [from, to] : Buffers)
+        receiver.Carrier.push_back({from * Frames, to * Frames});
+    const auto frames = static_cast<std::uint32_t>(14.0 * Rate);
+    std::vector<std::uint8_t> bytes(frames * 4);
+    receiver.Source()(MMSystem::WAVEFORMATEX{1, 2, Rate, Rate * 4, 4, 16, 0}, 0, frames,
+                      bytes.data());
+    SF_INFO info{};
+    info.samplerate = Rate;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* file = sf_open(Path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr);
+    sf_write_raw(file, bytes.data(), static_cast<sf_count_t>(bytes.size()));
+    sf_close(file);
+}
+
+TEST(StationPtt, SigtermDuringAReplayReleasesTheLine) {
+    QTemporaryDir dir;
+    const std::string input = dir.filePath("received.wav").toStdString();
+    WriteReceiver(input, {{20, 60}});
+    const std::string hid = dir.filePath("hidraw0").toStdString();
+    std::ofstream(hid).flush();
+    const std::string ini = WriteIni(dir, "PttType=cm108\nPttDevice=" + hid + "\n");
+    QProcess quorim;
+    quorim.start(QUORIM_BINARY,
+                 {"--headless", "--realtime", "--input", QString::fromStdString(input), "--ini",
+                  QString::fromStdString(ini)});
+    QByteArray out;
+    while (!out.contains("ВОСПРОИЗВЕДЕНИЕ") && quorim.waitForReadyRead(10000))
+        out += quorim.readAllStandardOutput();
+    ASSERT_TRUE(out.contains("ВОСПРОИЗВЕДЕНИЕ")) << out.toStdString();
+    auto reports = [&] {
+        std::ifstream in(hid, std::ios::binary);
+        return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::vector<std::uint8_t> released{0, 0, 0, 4, 0}, keyed{0, 0, 4, 4, 0};
+    const auto sent = reports();
+    EXPECT_NE(std::search(sent.begin(), sent.end(), keyed.begin(), keyed.end()), sent.end())
+        << "keyed on the air";
+    quorim.terminate(); // SIGTERM
+    ASSERT_TRUE(quorim.waitForFinished(10000));
+    EXPECT_EQ(quorim.exitStatus(), QProcess::NormalExit);
+    EXPECT_TRUE(std::equal(released.begin(), released.end(), reports().end() - 5));
+}
+
 station::Over OverOf(int Second, std::size_t Bytes) {
     station::Over o;
     o.start = std::chrono::system_clock::time_point(std::chrono::seconds(1796738591 + Second));
@@ -224,24 +276,8 @@ TEST(StationArchive, AHeadlessRunArchivesEachReplayedOverAndSaysOnceWhenItCannot
     QTemporaryDir dir;
     constexpr std::uint64_t Frames = 2048;
     constexpr int Rate = 44100;
-    RepeaterRig::TReceiver receiver;
-    receiver.ToneHz = Rate * 46.0 / Frames;
-    receiver.Carrier = {{20 * Frames, 60 * Frames}, {200 * Frames, 230 * Frames}};
     const std::string input = dir.filePath("received.wav").toStdString();
-    {
-        const auto frames = static_cast<std::uint32_t>(14.0 * Rate);
-        std::vector<std::uint8_t> bytes(frames * 4);
-        receiver.Source()(MMSystem::WAVEFORMATEX{1, 2, Rate, Rate * 4, 4, 16, 0}, 0, frames,
-                          bytes.data());
-        SF_INFO info{};
-        info.samplerate = Rate;
-        info.channels = 2;
-        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-        SNDFILE* file = sf_open(input.c_str(), SFM_WRITE, &info);
-        ASSERT_NE(file, nullptr);
-        sf_write_raw(file, bytes.data(), static_cast<sf_count_t>(bytes.size()));
-        sf_close(file);
-    }
+    WriteReceiver(input, {{20, 60}, {200, 230}});
     auto run = [&](const std::string& Folder) {
         const std::string ini = WriteIni(dir, "Callsign=K1ABC\nArchiveFolder=" + Folder + "\n");
         QProcess quorim;
