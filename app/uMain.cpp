@@ -350,7 +350,12 @@ void TfMainForm::StartPlayback() {
     }
     Recorder->Pause();
     Recorder->Flush();
-    Player->Start();
+    try {
+        Player->Start();
+    } catch (...) {
+        Station->release(); // no transmitter is left keyed by a playback that never started
+        throw;
+    }
 }
 
 void TfMainForm::AddStationAudio(const station::Additions& Audio) {

@@ -68,12 +68,13 @@ public:
     bool identificationDue() const;
 
     bool keyed() const { return keyed_; }
+    // Releases the PTT at once (a replay that could not start). Never throws.
+    void release() noexcept;
     // Waits for the archive to write what it was given (tests and shutdown).
     void flushArchive();
 
 private:
     std::vector<Pcm> blocks(const Pcm& Audio) const;
-    void release() noexcept;
     void deliverProblems();
 
     Settings settings_;

@@ -297,7 +297,7 @@ struct FakeLine : station::PttLine {
 TEST(Station, PttLeadsTheFirstSampleTrailsTheLastAndIsReleasedOnEveryWayOut) {
     std::vector<std::pair<SimCard::TTimeNs, bool>> log;
     bool fail = false;
-    auto rig = std::make_unique<TRig>(Carrier({{20, 60}, {200, 260}, {400, 460}}),
+    auto rig = std::make_unique<TRig>(Carrier({{20, 60}, {200, 260}, {400, 460}, {700, 760}}),
                                       Settings({{"Station/PttType", "serial-rts"},
                                                 {"Station/PttDevice", "/dev/fake"},
                                                 {"Station/PttLead", "100"},
@@ -341,6 +341,18 @@ TEST(Station, PttLeadsTheFirstSampleTrailsTheLastAndIsReleasedOnEveryWayOut) {
     EXPECT_FALSE(log.back().second);
     EXPECT_EQ(rig->Errors(),
               std::vector<std::string>{"the playback device failed: PortAudio: the card is gone."});
+
+    // A playback device that cannot open: the line is not left keyed.
+    rig->Card().ClearFaults();
+    const std::size_t before = log.size(), played = rig->Card().PlayLog().size();
+    rig->Form().btnStartClick();
+    rig->Card().FailAlways(WaveCore::TCall::OutOpen, MMSystem::MMSYSERR_ALLOCATED);
+    rig->RunFor(25 * Seconds);
+    rig->Card().ClearFaults();
+    ASSERT_EQ(log.size(), before + 2) << "keyed for the replay, released when it did not start";
+    EXPECT_TRUE(log[before].second);
+    EXPECT_FALSE(log.back().second);
+    EXPECT_TRUE(rig->Card().PlayLog().size() == played) << "nothing played";
 
     // Shutdown during a replay releases it too.
     rig.reset();
