@@ -267,6 +267,22 @@ TEST(StationArchive, CapRemovesTheOldestAndAnUnwritableFolderIsRefusedAtOnce) {
     EXPECT_EQ(lines[1], "2026-12-08T14-03-11,2026-12-08T14-03-11.wav,1.134,-0.0,-47.0,1,-40.0,"
                         "-70.0,30.0,0");
 
+    // A folder that goes away while the repeater runs: one message for all the overs lost.
+    {
+        station::Archive archive(folder, 250'000);
+        fs::remove_all(folder);
+        std::ofstream(folder) << "x"; // a file where the folder was: nothing can be made in it
+        archive.add(OverOf(10, 1000));
+        archive.add(OverOf(11, 1000));
+        archive.flush();
+        EXPECT_NE(
+            archive.takeProblem().find("could not be archived (it was replayed all the same)"),
+            std::string::npos);
+        archive.add(OverOf(12, 1000));
+        archive.flush();
+        EXPECT_EQ(archive.takeProblem(), "");
+    }
+
     // A folder that cannot be made or written is refused when the archive opens.
     std::ofstream(dir.filePath("file").toStdString()) << "x";
     EXPECT_THROW(station::Archive(dir.filePath("file/overs").toStdString(), 1), std::runtime_error);
