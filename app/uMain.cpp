@@ -360,11 +360,11 @@ void TfMainForm::StartPlayback() {
 
 void TfMainForm::AddStationAudio(const station::Additions& Audio) {
     for (auto it = Audio.before.rbegin(); it != Audio.before.rend(); ++it) {
-        TBlock block{std::make_unique_for_overwrite<std::uint8_t[]>(it->size()),
-                     static_cast<std::uint32_t>(it->size())};
-        std::memcpy(block.Data.get(), it->data(), it->size());
+        const auto size = static_cast<std::uint32_t>(it->size());
+        TBlock block{std::make_unique_for_overwrite<std::uint8_t[]>(size), size};
+        std::memcpy(block.Data.get(), it->data(), size);
         Blocks->AddFront(std::move(block));
-        RecordedBytes += block.Size;
+        RecordedBytes += size;
     }
     for (const auto& pcm : Audio.after)
         AddBlock(pcm.data(), static_cast<std::uint32_t>(pcm.size()));
