@@ -42,31 +42,8 @@ TRun Quorim(const QStringList& Arguments) {
     return run;
 }
 
-// Writes Seconds of the receiver's audio as a 16-bit stereo WAV.
 void WriteReceiver(const std::string& Path, const TReceiver& Receiver, double Seconds) {
-    const auto frames = static_cast<std::uint32_t>(Seconds * Rate);
-    std::vector<std::uint8_t> bytes(frames * 4);
-    Receiver.Source()(MMSystem::WAVEFORMATEX{1, 2, Rate, Rate * 4, 4, 16, 0}, 0, frames,
-                      bytes.data());
-    SF_INFO info{};
-    info.samplerate = Rate;
-    info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* file = sf_open(Path.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(file, nullptr);
-    sf_write_raw(file, bytes.data(), static_cast<sf_count_t>(bytes.size()));
-    sf_close(file);
-}
-
-std::vector<std::int16_t> ReadWav(const std::string& Path, SF_INFO& Info) {
-    SNDFILE* file = sf_open(Path.c_str(), SFM_READ, &Info);
-    EXPECT_NE(file, nullptr);
-    if (file == nullptr)
-        return {};
-    std::vector<std::int16_t> samples(static_cast<std::size_t>(Info.frames * Info.channels));
-    sf_read_short(file, samples.data(), static_cast<sf_count_t>(samples.size()));
-    sf_close(file);
-    return samples;
+    WriteReceiverWav(Path, Receiver, Seconds, Rate);
 }
 
 TEST(Headless, ReplaysEachTransmissionWithTheToneForExactlyThePlaybackAndThenLocks) {

@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QTextStream>
 
+#include <gtest/gtest.h>
+
 namespace RepeaterRig {
 namespace {
 
@@ -162,6 +164,33 @@ std::int16_t Sample16(const std::vector<std::uint8_t>& Bytes, std::size_t I, int
     std::int16_t v;
     std::memcpy(&v, Bytes.data() + 4 * I + 2 * static_cast<std::size_t>(C), 2);
     return v;
+}
+
+void WriteReceiverWav(const std::string& Path, const TReceiver& Receiver, double Seconds,
+                      std::uint32_t Rate) {
+    const auto frames = static_cast<std::uint32_t>(Seconds * Rate);
+    std::vector<std::uint8_t> bytes(std::size_t{frames} * 4);
+    Receiver.Source()(MMSystem::WAVEFORMATEX{1, 2, Rate, Rate * 4, 4, 16, 0}, 0, frames,
+                      bytes.data());
+    SF_INFO info{};
+    info.samplerate = static_cast<int>(Rate);
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* file = sf_open(Path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr) << Path;
+    sf_write_raw(file, bytes.data(), static_cast<sf_count_t>(bytes.size()));
+    sf_close(file);
+}
+
+std::vector<std::int16_t> ReadWav(const std::string& Path, SF_INFO& Info) {
+    SNDFILE* file = sf_open(Path.c_str(), SFM_READ, &Info);
+    EXPECT_NE(file, nullptr) << Path;
+    if (file == nullptr)
+        return {};
+    std::vector<std::int16_t> samples(static_cast<std::size_t>(Info.frames * Info.channels));
+    sf_read_short(file, samples.data(), static_cast<sf_count_t>(samples.size()));
+    sf_close(file);
+    return samples;
 }
 
 } // namespace RepeaterRig

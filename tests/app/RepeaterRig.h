@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <sndfile.h>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,6 +35,12 @@ struct TReceiver {
     static std::int16_t Audio(std::uint64_t Frame);
     SimCard::TCaptureSource Source() const;
 };
+
+// Writes Seconds of the receiver's audio at Rate as a 16-bit stereo WAV file.
+void WriteReceiverWav(const std::string& Path, const TReceiver& Receiver, double Seconds,
+                      std::uint32_t Rate);
+// A WAV file's samples, interleaved, as 16-bit values; Info tells its format.
+std::vector<std::int16_t> ReadWav(const std::string& Path, SF_INFO& Info);
 
 struct TState {
     TTimeNs Time;

@@ -46,17 +46,6 @@ std::map<std::string, std::string> Settings(std::map<std::string, std::string> E
     return s;
 }
 
-std::vector<std::int16_t> ReadWav(const std::string& Path, SF_INFO& Info) {
-    SNDFILE* file = sf_open(Path.c_str(), SFM_READ, &Info);
-    EXPECT_NE(file, nullptr) << Path;
-    if (file == nullptr)
-        return {};
-    std::vector<std::int16_t> samples(static_cast<std::size_t>(Info.frames * Info.channels));
-    sf_read_short(file, samples.data(), static_cast<sf_count_t>(samples.size()));
-    sf_close(file);
-    return samples;
-}
-
 // Spans [first, end) of frames where the control channel carries the keying tone (which
 // crosses zero now and then: a few zero frames do not end a span).
 std::vector<std::pair<std::size_t, std::size_t>> Keyed(const std::vector<std::int16_t>& Stereo) {

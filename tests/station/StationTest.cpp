@@ -191,18 +191,7 @@ void WriteReceiver(const std::string& Path,
     receiver.ToneHz = Rate * 46.0 / Frames;
     for (auto [from, to] : Buffers)
         receiver.Carrier.push_back({from * Frames, to * Frames});
-    const auto frames = static_cast<std::uint32_t>(14.0 * Rate);
-    std::vector<std::uint8_t> bytes(frames * 4);
-    receiver.Source()(MMSystem::WAVEFORMATEX{1, 2, Rate, Rate * 4, 4, 16, 0}, 0, frames,
-                      bytes.data());
-    SF_INFO info{};
-    info.samplerate = Rate;
-    info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* file = sf_open(Path.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(file, nullptr);
-    sf_write_raw(file, bytes.data(), static_cast<sf_count_t>(bytes.size()));
-    sf_close(file);
+    RepeaterRig::WriteReceiverWav(Path, receiver, 14.0, Rate);
 }
 
 TEST(StationPtt, SigtermDuringAReplayReleasesTheLine) {
