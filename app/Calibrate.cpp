@@ -92,7 +92,7 @@ void capture(Session& session, const std::vector<Stretch>& stretches, const Avai
     const auto& info = WaveDefs::Info(format);
     const auto mono = WaveUtils::FindFormat(format, 1);
     session.band = {form->Method, form->MaxSignalFrequency, form->MaxNoiseFrequency,
-                    form->SquelchTrim};
+                    form->SquelchTrim, form->SquelchGate.settings.hannWindow};
     session.level = form->SquelchLevel;
     if (!session.headingShown) {
         session.headingShown = true;

@@ -331,6 +331,8 @@ void TfMainForm::KeepBlocks(std::size_t Count) {
 void TfMainForm::StartPlayback() {
     if (Recorder->Paused() || FStopping)
         return;
+    // What is heard after the replay opens the squelch afresh.
+    RawSignal = false;
     std::vector<std::span<const std::uint8_t>> over;
     for (std::size_t i = 0; i < Blocks->Count(); ++i)
         over.emplace_back((*Blocks)[i].Data.get(), (*Blocks)[i].Size);
@@ -457,6 +459,9 @@ void TfMainForm::UpdateLevels(std::uint32_t Size, TWaveFormat Format) {
 // ---- detection
 
 bool TfMainForm::AnalyseBuffer(const void* ChannelData, std::uint32_t Size, TWaveFormat Format) {
+    // Once a buffer counted as signal, the next ones are judged against the close level.
+    const double level =
+        RawSignal ? SquelchGate.settings.closeLevel.value_or(SquelchLevel) : SquelchLevel;
     RawSignal = false;
     const std::uint32_t decoded = DecodeSamples(ChannelData, Samples, Size, Format, false);
     if (decoded == 0)
@@ -464,6 +469,14 @@ bool TfMainForm::AnalyseBuffer(const void* ChannelData, std::uint32_t Size, TWav
     // The transform takes a power of two: a shorter last buffer, or a buffer size from the
     // settings that does not give one, is judged on its largest power-of-two start.
     const auto n = static_cast<std::int32_t>(std::bit_floor(decoded));
+    // The spectrum window and scheme B keep the plain transform.
+    const bool windowed = Method == 0 && SquelchGate.settings.hannWindow;
+    std::span<const double> spectrum = Samples;
+    if (windowed) {
+        const auto copy = SquelchWindow.make(Samples, n);
+        RealFFT::RealTransform(copy, n, false);
+        spectrum = copy;
+    }
     RealFFT::RealTransform(Samples, n, false);
     if (uSpectrum::fSpectForm != nullptr)
         ShowSpectrum(static_cast<std::uint32_t>(n), Format);
@@ -479,15 +492,15 @@ bool TfMainForm::AnalyseBuffer(const void* ChannelData, std::uint32_t Size, TWav
         if (Magnitudes.size() < static_cast<std::size_t>(k) + 1)
             Magnitudes.resize(static_cast<std::size_t>(k) + 1);
         Magnitudes[static_cast<std::size_t>(k)] =
-            RealFFT::BinMagnitude(Samples, n, static_cast<std::uint32_t>(d));
+            RealFFT::BinMagnitude(spectrum, n, static_cast<std::uint32_t>(d));
         ++k;
     }
 
     bool raw;
     if (Method == 0) {
-        raw = DetectSchemeA(k);
+        raw = DetectSchemeA(k, level);
     } else if (Method == 1) {
-        raw = DetectSchemeB(k);
+        raw = DetectSchemeB(k, level);
     } else {
         SquelchHold = SquelchDelay;
         raw = false;
@@ -507,18 +520,18 @@ bool TfMainForm::AnalyseBuffer(const void* ChannelData, std::uint32_t Size, TWav
 
 // The figures come from the unit the calibration measures with, so that a level it proposes
 // means the same here.
-bool TfMainForm::DetectSchemeA(std::int32_t Count) {
+bool TfMainForm::DetectSchemeA(std::int32_t Count, double Level) {
     const auto average = squelch::trimmedAverage(Magnitudes, Count, SquelchTrim);
     if (average)
         SquelchFigure = *average;
-    return average && *average < SquelchLevel;
+    return average && *average < Level;
 }
 
-bool TfMainForm::DetectSchemeB(std::int32_t Count) {
+bool TfMainForm::DetectSchemeB(std::int32_t Count, double Level) {
     const auto ratio = squelch::peakRatio(Magnitudes, Count);
     if (ratio)
         SquelchFigure = *ratio;
-    return ratio && *ratio < SquelchLevel;
+    return ratio && *ratio < Level;
 }
 
 void TfMainForm::ShowSpectrum(std::uint32_t N, TWaveFormat Format) {
@@ -707,6 +720,7 @@ void TfMainForm::FormCreate() {
     Magnitudes.clear();
     RecordedBytes = 0;
     SquelchHold = SquelchDelay;
+    RawSignal = false;
     LevelElapsed = {0, 0};
     TestMode = false;
     ApplySettings();

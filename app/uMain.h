@@ -18,6 +18,7 @@
 #include "Gate.h"
 #include "Gauges.h"
 #include "IniFiles.h"
+#include "Meter.h"
 #include "Spin.h"
 #include "Station.h"
 #include "StdCtrls.h"
@@ -129,6 +130,8 @@ public:
     std::uint32_t SquelchHold = 0;
     std::vector<double> Samples;
     std::vector<double> Magnitudes;
+    // Scheme A's windowed copy of the control channel ([Squelch] Window=hann).
+    squelch::HannCopy SquelchWindow;
     // The station's squelch options ([Squelch]): the squelch tail, kerchunks, a silent input.
     squelch::Gate SquelchGate;
     // The last buffer's squelch decision before the hold, and its figure: the noise band's mean
@@ -176,8 +179,8 @@ public:
     void UpdateLevels(std::uint32_t Size, TWaveFormat Format);
     // Detection.
     bool AnalyseBuffer(const void* ChannelData, std::uint32_t Size, TWaveFormat Format);
-    bool DetectSchemeA(std::int32_t Count);
-    bool DetectSchemeB(std::int32_t Count);
+    bool DetectSchemeA(std::int32_t Count, double Level);
+    bool DetectSchemeB(std::int32_t Count, double Level);
     void ShowSpectrum(std::uint32_t N, TWaveFormat Format);
     // Settings and start-up.
     void LoadSettings();

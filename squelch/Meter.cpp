@@ -53,6 +53,26 @@ bool isSilent(const void* data, std::uint32_t size, WaveDefs::TWaveFormat mono) 
     return std::all_of(bytes, bytes + whole, [](std::uint8_t b) { return b == 0; });
 }
 
+std::span<double> HannCopy::make(std::span<const double> samples, std::int32_t n) {
+    const auto size = static_cast<std::size_t>(n);
+    if (weights_.size() != size) {
+        weights_.resize(size);
+        copy_.resize(size);
+        constexpr double pi = 3.14159265358979323846;
+        double power = 0;
+        for (std::size_t i = 0; i < size; ++i) {
+            weights_[i] = 0.5 - 0.5 * std::cos(2 * pi * static_cast<double>(i) / n);
+            power += weights_[i] * weights_[i];
+        }
+        const double scale = power > 0 ? std::sqrt(n / power) : 1.0;
+        for (double& w : weights_)
+            w *= scale;
+    }
+    for (std::size_t i = 0; i < size; ++i)
+        copy_[i] = samples[i] * weights_[i];
+    return copy_;
+}
+
 Reading Meter::read(const void* data, std::uint32_t size, WaveDefs::TWaveFormat mono) {
     Reading reading;
     const auto& info = WaveDefs::Info(mono);
@@ -73,6 +93,12 @@ Reading Meter::read(const void* data, std::uint32_t size, WaveDefs::TWaveFormat 
 
     // As the repeater does: the largest power-of-two start, transformed in place.
     const auto n = static_cast<std::int32_t>(std::bit_floor(decoded));
+    std::span<const double> noiseSpectrum = samples_;
+    if (band_.hannWindow) {
+        const auto windowed = hann_.make(samples_, n);
+        RealFFT::RealTransform(windowed, n, false);
+        noiseSpectrum = windowed;
+    }
     RealFFT::RealTransform(samples_, n, false);
     noise_.clear();
     signal_.clear();
@@ -83,7 +109,7 @@ Reading Meter::read(const void* data, std::uint32_t size, WaveDefs::TWaveFormat 
         const double f = RealFFT::BinFrequency(info.SampleRate, n, k);
         const double m = RealFFT::BinMagnitude(samples_, n, k);
         if (band_.maxSignalFrequency < f && f <= band_.maxNoiseFrequency)
-            noise_.push_back(m);
+            noise_.push_back(band_.hannWindow ? RealFFT::BinMagnitude(noiseSpectrum, n, k) : m);
         if (f <= band_.maxSignalFrequency) {
             signal_.push_back(m);
             if (f >= 300.0) {

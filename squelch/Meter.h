@@ -24,12 +24,26 @@ std::optional<long double> peakRatio(std::span<const double> values, std::int32_
 // Every sample of a mono buffer at the zero level (a digitally silent input).
 bool isSilent(const void* data, std::uint32_t size, WaveDefs::TWaveFormat mono);
 
+// Scheme A's windowed copy of a buffer: its first N samples times a periodic Hann window, scaled
+// by the window's noise-power gain so that the same hiss gives the same bin magnitudes with or
+// without it. The weights and the copy are sized once for a buffer size, not per buffer.
+class HannCopy {
+public:
+    // The copy, for transforming in place.
+    std::span<double> make(std::span<const double> samples, std::int32_t n);
+
+private:
+    std::vector<double> weights_;
+    std::vector<double> copy_;
+};
+
 // Where a scheme looks, from the settings of the same names.
 struct Band {
     std::int32_t method = 0; // 0 scheme A, 1 scheme B
     double maxSignalFrequency = 5000;
     double maxNoiseFrequency = 6000;
     double trim = 0.1;
+    bool hannWindow = false; // scheme A's noise band on a windowed copy
 };
 
 // One buffer as the squelch sees it.
@@ -56,6 +70,7 @@ public:
 
 private:
     Band band_;
+    HannCopy hann_;
     std::vector<double> samples_;
     std::vector<double> noise_;
     std::vector<double> signal_;

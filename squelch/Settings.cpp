@@ -25,6 +25,21 @@ std::optional<std::int64_t> readInteger(const IniFiles::TIniFile& file, const ch
     return std::nullopt;
 }
 
+// A key's text, or none when the key is missing.
+std::optional<std::string> readText(const IniFiles::TIniFile& file, const char* key) {
+    // A key that is missing reads as this, which no value written in a file can be.
+    const std::string absent = "\n";
+    const std::string text = file.ReadString(settingsSection, key, absent);
+    if (text == absent)
+        return std::nullopt;
+    return text;
+}
+
+void refuse(const char* key, const std::string& text, const char* allowed, std::string& problems) {
+    problems += std::string(problems.empty() ? "" : "; ") + "[" + settingsSection + "] " + key +
+                "=" + text + " is not allowed: " + allowed;
+}
+
 } // namespace
 
 void readSettings(const IniFiles::TIniFile& file, Settings& into) {
@@ -39,6 +54,19 @@ void readSettings(const IniFiles::TIniFile& file, Settings& into) {
         into.minOverMs = static_cast<std::uint32_t>(*v);
     if (const auto v = readInteger(file, "SilenceIsNoSignal", 0, 1, onOff, problems))
         into.silenceIsNoSignal = *v == 1;
+    if (const auto text = readText(file, "Window")) {
+        if (*text == "none" || *text == "hann")
+            into.hannWindow = *text == "hann";
+        else
+            refuse("Window", *text, "none or hann", problems);
+    }
+    if (const auto text = readText(file, "CloseLevel")) {
+        double v = 0;
+        if (SysUtils::TryStrToFloat(*text, v) && v > 0.0 && v < 1.0)
+            into.closeLevel = v;
+        else
+            refuse("CloseLevel", *text, "a number between 0 and 1, as SquelchLevel", problems);
+    }
     if (!problems.empty())
         throw SysUtils::Exception(problems);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "IniFiles.h"
 
@@ -19,6 +20,13 @@ struct Settings {
     // Under scheme A a digitally silent buffer counts as no signal: a receiver that is off or
     // has its own squelch closed does not read as a quiet carrier.
     bool silenceIsNoSignal = false;
+    // Scheme A measures its noise band on a Hann-windowed copy of the buffer, so that loud
+    // voice does not spill into the band through the edges of an unwindowed transform.
+    bool hannWindow = false;
+    // Once a buffer counted as signal, the next ones count as signal while the figure stays
+    // below this; none keeps SquelchLevel. A close level above the open one bridges the edges
+    // of an over without a longer hold.
+    std::optional<double> closeLevel;
 };
 
 inline constexpr std::uint32_t maxMinOverMs = 10000;

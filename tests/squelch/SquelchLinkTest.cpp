@@ -132,6 +132,7 @@ std::vector<Replay> replays(const std::vector<std::int16_t>& out,
 struct Case {
     const char* name; // the receiver's output, as the tool names it
     double cnrDb;
+    const char* squelch = ""; // more of the [Squelch] section, before calibrating
 };
 
 // What the receiver hears while the repeater runs.
@@ -151,7 +152,8 @@ struct Figures {
 // the script with the level found and the options of an unattended station.
 Figures runLink(const Case& c, const Script& script, const QTemporaryDir& dir) {
     Figures figures;
-    const std::string tag = std::string(c.name) + "-" + std::to_string(int(c.cnrDb));
+    const std::string tag =
+        std::string(c.name) + "-" + std::to_string(int(c.cnrDb)) + (*c.squelch ? "-options" : "");
     auto path = [&](const char* what) {
         return dir.filePath(QString::fromStdString(tag + what)).toStdString();
     };
@@ -161,7 +163,8 @@ Figures runLink(const Case& c, const Script& script, const QTemporaryDir& dir) {
     makeLink(carrier, c.name, c.cnrDb, 10.5, 12, {{0, 10.5, true}});
     const std::string ini = write(dir, "link.ini",
                                   "[Main]\nSoundMode=5\n[Options]\nPlayVolume=65535\n"
-                                  "[Squelch]\nTrimTail=1\nMinOver=500\n");
+                                  "[Squelch]\nTrimTail=1\nMinOver=500\n" +
+                                      std::string(c.squelch));
     const Outcome calibration =
         quorim({"--calibrate", "--write", "--noise", QString::fromStdString(noise), "--carrier",
                 QString::fromStdString(carrier), "--ini", QString::fromStdString(ini)});
@@ -249,6 +252,24 @@ TEST(SquelchLink, CalibratedOnEitherReceiverOutputEveryOverIsReplayedWholeAndHis
     }
     EXPECT_GT(20 * std::log10(lowestDiscriminator / highestSpeaker), 10)
         << "the right level depends on the receiver's output";
+}
+
+TEST(SquelchLink, OnASteeplyFilteredSpeakerOutputOnlyTheWindowedBandCalibratesAndRepeatsWhole) {
+    QTemporaryDir dir;
+    const Script script{{{4, 4, true}, {15, 3, true}, {23, 0.3, false}, {25, 5, true}}, 66};
+    for (const double cnr : {20.0, 10.0}) {
+        // Unwindowed, loud voice spills into the band above the 8-pole filter and reads as high
+        // as the hiss: no level separates them.
+        const Figures plain = runLink({"speaker8", cnr}, script, dir);
+        EXPECT_FALSE(plain.calibrated) << cnr << " dB";
+        EXPECT_LT(plain.separationDb, 0) << cnr << " dB";
+        const Figures f = runLink({"speaker8", cnr, "Window=hann\n"}, script, dir);
+        ASSERT_TRUE(f.calibrated) << cnr << " dB";
+        EXPECT_GT(f.separationDb, 3) << cnr << " dB";
+        EXPECT_EQ(f.whole, 3) << cnr << " dB";
+        EXPECT_EQ(f.trimmed, 3) << cnr << " dB";
+        EXPECT_EQ(f.falseOpens, 0) << cnr << " dB";
+    }
 }
 
 // The figures behind the README's advice, over longer runs (some minutes):
@@ -349,6 +370,17 @@ TEST(SquelchHeadless, ASilentInputIsReportedOnceAndRefusedSquelchValuesAreNamedA
     EXPECT_NE(readAll(bad).find("[Squelch]\nTrimTail=2\nMinOver=abc\nSilenceIsNoSignal=1\n"),
               std::string::npos)
         << "never written back";
+
+    const std::string badWindow =
+        write(dir, "window.ini", "[Main]\nSoundMode=5\n[Squelch]\nWindow=hamming\nCloseLevel=1\n");
+    const Outcome window = quorim({"--headless", "--input", QString::fromStdString(silent), "--ini",
+                                   QString::fromStdString(badWindow)});
+    EXPECT_EQ(window.status, 1);
+    EXPECT_NE(window.errors.find("[Squelch] Window=hamming is not allowed: none or hann; "
+                                 "[Squelch] CloseLevel=1 is not allowed: a number between 0 and "
+                                 "1, as SquelchLevel"),
+              std::string::npos)
+        << window.errors;
 }
 
 } // namespace

@@ -127,4 +127,23 @@ TEST(SquelchOptions, ASilentControlChannelIsNoticedOnceAndWithSilenceIsNoSignalO
     ExpectReplay(tx[0], 200 * Frames, 31 * Frames);
 }
 
+TEST(SquelchOptions, ACloseLevelAboveTheHissKeepsAnOverOpenThatOnlySquelchLevelCouldOpen) {
+    // The hiss reads far above SquelchLevel and far below CloseLevel: before the carrier it
+    // opens nothing; once the carrier opened the squelch, it holds it open up to the limit
+    // (the hold left over after that replay is not sent: TrimTail).
+    // The windowed band must judge the carrier's tone as the plain one does.
+    TRig rig(CarrierOverBuffers({{20, 40}}), Settings({{"Squelch/CloseLevel", "0.99"},
+                                                       {"Squelch/Window", "hann"},
+                                                       {"Squelch/TrimTail", "1"},
+                                                       {"Duration", "10"}}));
+    rig.Form().btnStartClick();
+    rig.RunFor(24 * Seconds);
+    ASSERT_TRUE(rig.Errors().empty()) << rig.Errors().front();
+    ASSERT_GE(rig.States().size(), 2u);
+    EXPECT_EQ(rig.States()[1].Time, At(21 * Frames)) << "opened by the carrier, not the hiss";
+    const auto tx = Transmissions(rig.Card().PlayLog());
+    ASSERT_EQ(tx.size(), 1u);
+    ExpectReplay(tx[0], 20 * Frames, 216 * Frames);
+}
+
 } // namespace
