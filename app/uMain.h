@@ -179,6 +179,9 @@ public:
     void UpdateLevels(std::uint32_t Size, TWaveFormat Format);
     // Detection.
     bool AnalyseBuffer(const void* ChannelData, std::uint32_t Size, TWaveFormat Format);
+    // Against SquelchLevel, or against the level given (CloseLevel while the squelch is open).
+    bool DetectSchemeA(std::int32_t Count) { return DetectSchemeA(Count, SquelchLevel); }
+    bool DetectSchemeB(std::int32_t Count) { return DetectSchemeB(Count, SquelchLevel); }
     bool DetectSchemeA(std::int32_t Count, double Level);
     bool DetectSchemeB(std::int32_t Count, double Level);
     void ShowSpectrum(std::uint32_t N, TWaveFormat Format);
