@@ -45,6 +45,9 @@ struct Stretch {
     double seconds;
     double skip;
     std::string announcement;
+    // Scheme A's figures the other way, with or without the window, to say which separates
+    // the phases better.
+    squelch::Phase* otherWindow = nullptr;
 };
 
 // The frames a recording holds for each stretch, at a capture rate.
@@ -118,6 +121,9 @@ void capture(Session& session, const std::vector<Stretch>& stretches, const Avai
     }
 
     squelch::Meter meter(session.band);
+    squelch::Band otherBand = session.band;
+    otherBand.hannWindow = !otherBand.hannWindow;
+    squelch::Meter otherMeter(otherBand);
     std::array<std::vector<std::uint8_t>, 2> channels;
     for (auto& c : channels)
         c.assign(form->BufferSize / 2, 0);
@@ -138,9 +144,12 @@ void capture(Session& session, const std::vector<Stretch>& stretches, const Avai
         const std::uint64_t got = n / info.SampleSize();
         const Stretch& s = stretches[index];
         const auto skip = static_cast<std::uint64_t>(s.skip * info.SampleRate);
-        if (done >= skip && done + got <= skip + frames[index])
-            s.phase->add(meter.read(channels[static_cast<std::size_t>(form->ControlChannel)].data(),
-                                    n, mono));
+        if (done >= skip && done + got <= skip + frames[index]) {
+            const void* control = channels[static_cast<std::size_t>(form->ControlChannel)].data();
+            s.phase->add(meter.read(control, n, mono));
+            if (s.otherWindow && session.band.method == 0)
+                s.otherWindow->add(otherMeter.read(control, n, mono));
+        }
         done += got;
         if (done >= skip + frames[index]) {
             // The next stretch begins where this one ended, inside this buffer.
@@ -217,29 +226,34 @@ int run(const Request& request) {
 
     squelch::Phase idle;
     squelch::Phase carrier;
+    squelch::Phase idleOther;
+    squelch::Phase carrierOther;
     const double wanted = request.seconds;
     const std::string first = "Phase 1 of 2, no carrier: ";
     const std::string second = "Phase 2 of 2, carrier: ";
     try {
         if (!request.noise.empty()) {
-            for (const auto& [phase, file, text] :
-                 {std::tuple{&idle, request.noise, first}, {&carrier, request.carrier, second}}) {
+            for (const auto& [phase, file, text, other] :
+                 {std::tuple{&idle, request.noise, first, &idleOther},
+                  {&carrier, request.carrier, second, &carrierOther}}) {
                 const auto card = simulated(file, request.realTime);
-                capture(session, {{phase, wanted, 0, text + file}}, [&](std::uint32_t rate) {
+                capture(session, {{phase, wanted, 0, text + file, other}}, [&](std::uint32_t rate) {
                     return std::vector<std::uint64_t>{framesAt(file, rate)};
                 });
             }
         } else if (!request.input.empty()) {
             const auto card = simulated(request.input, request.realTime);
-            capture(session,
-                    {{&idle, wanted, 0, first + "the first stretch of " + request.input},
-                     {&carrier, wanted, 0, second + "the next stretch of " + request.input}},
-                    [&](std::uint32_t rate) {
-                        const std::uint64_t all = framesAt(request.input, rate);
-                        const std::uint64_t one =
-                            std::min(all, static_cast<std::uint64_t>(wanted * rate));
-                        return std::vector<std::uint64_t>{one, all - one};
-                    });
+            capture(
+                session,
+                {{&idle, wanted, 0, first + "the first stretch of " + request.input, &idleOther},
+                 {&carrier, wanted, 0, second + "the next stretch of " + request.input,
+                  &carrierOther}},
+                [&](std::uint32_t rate) {
+                    const std::uint64_t all = framesAt(request.input, rate);
+                    const std::uint64_t one =
+                        std::min(all, static_cast<std::uint64_t>(wanted * rate));
+                    return std::vector<std::uint64_t>{one, all - one};
+                });
         } else {
             PaBackend::TInstalledPortAudio cards;
             if (!cards.Backend().InitError().empty())
@@ -251,7 +265,8 @@ int run(const Request& request) {
                           std::to_string(request.seconds) + " s)..."},
                      {&carrier, wanted, keyingSeconds,
                       second + "key a carrier now, unmodulated or with speech, and hold it (" +
-                          std::to_string(request.seconds + keyingSeconds) + " s)..."}},
+                          std::to_string(request.seconds + keyingSeconds) + " s)...",
+                      &carrierOther}},
                     {});
         }
     } catch (const std::exception& e) {
@@ -261,6 +276,19 @@ int run(const Request& request) {
 
     const squelch::Proposal proposal = squelch::propose(session.band, idle, carrier);
     std::cout << "\n" << squelch::report(idle, carrier, proposal, session.level);
+    if (session.band.method == 0 && idleOther.buffers() > 0 && carrierOther.buffers() > 0) {
+        squelch::Band otherBand = session.band;
+        otherBand.hannWindow = !otherBand.hannWindow;
+        const squelch::Proposal other = squelch::propose(otherBand, idleOther, carrierOther);
+        if (other.separationDb > proposal.separationDb) {
+            char text[200];
+            std::snprintf(text, sizeof text,
+                          "With Window=%s in [Squelch] the phases lie %.1f dB apart instead: set "
+                          "it and calibrate again.\n",
+                          otherBand.hannWindow ? "hann" : "none", other.separationDb);
+            std::cout << text;
+        }
+    }
     if (!proposal.level) {
         std::cout << std::flush;
         std::cerr << "quorim: no level proposed, nothing written: " << proposal.refusal
