@@ -20,6 +20,7 @@
 #include "Forms.h"
 #include "IniFiles.h"
 #include "PaBackend.h"
+#include "Settings.h"
 #include "SimCard.h"
 #include "SimWav.h"
 #include "WaveUtils.h"
@@ -303,7 +304,14 @@ int run(const Request& request) {
         return 0;
     }
     try {
-        IniFiles::TIniFile(iniPath).WriteFloat("Main", "SquelchLevel", *proposal.level);
+        IniFiles::TIniFile file(iniPath);
+        file.WriteFloat("Main", "SquelchLevel", *proposal.level);
+        // The three belong together: the window both levels were measured with, and a close
+        // level never left from an earlier calibration.
+        file.WriteString(squelch::settingsSection, "Window",
+                         session.band.hannWindow ? "hann" : "none");
+        file.WriteFloat(squelch::settingsSection, "CloseLevel",
+                        proposal.closeLevel.value_or(*proposal.level));
     } catch (const std::exception& e) {
         std::cout << std::flush;
         std::cerr << "quorim: " << e.what() << std::endl;

@@ -169,6 +169,11 @@ Proposal propose(const Band& band, const Phase& idle, const Phase& carrier) {
     p.level = level;
     p.belowIdleDb = db(p.idleEdge / level);
     p.aboveCarrierDb = db(level / p.carrierEdge);
+    if (const double close = roundLevel(std::sqrt(level * p.idleEdge));
+        close > level && close < p.idleEdge && close < 1) {
+        p.closeLevel = close;
+        p.closeBelowIdleDb = db(p.idleEdge / close);
+    }
     const double clipped = std::max(idle.clippedShare(), carrier.clippedShare());
     if (clipped > clippedShare)
         p.warning = format("%.1f", 100 * clipped) +
@@ -224,6 +229,11 @@ std::string report(const Phase& idle, const Phase& carrier, const Proposal& prop
                        "90 %%",
                        proposal.belowIdleDb, proposal.aboveCarrierDb) +
                 " (the settings hold " + SysUtils::FloatToStr(currentLevel) + ").\n";
+        if (proposal.closeLevel)
+            text += "Proposed CloseLevel=" + SysUtils::FloatToStr(*proposal.closeLevel) +
+                    format(": %.1f dB below the idle channel's lowest, %.1f dB above "
+                           "SquelchLevel.\n",
+                           proposal.closeBelowIdleDb, db(*proposal.closeLevel / *proposal.level));
     }
     return text;
 }

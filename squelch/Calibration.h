@@ -60,6 +60,10 @@ struct Proposal {
     std::optional<double> level;
     double belowIdleDb = 0;
     double aboveCarrierDb = 0;
+    // With a level: a close level halfway in dB between it and the idle channel's lowest, so
+    // that an over's buffers that read between the two do not split it.
+    std::optional<double> closeLevel;
+    double closeBelowIdleDb = 0;
     std::string refusal;
     // Something to mend even though a level was found.
     std::string warning;

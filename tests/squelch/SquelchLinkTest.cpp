@@ -133,7 +133,8 @@ struct Case {
     const char* name; // the receiver's output, as the tool names it
     double cnrDb;
     const char* squelch = ""; // more of the [Squelch] section, before calibrating
-    double closeDb = 0;       // when set, CloseLevel this far above the calibrated level
+    // CloseLevel this far above the calibrated level instead of the calibration's own.
+    std::optional<double> closeDb = std::nullopt;
 };
 
 // What the receiver hears while the repeater runs.
@@ -149,6 +150,7 @@ struct Figures {
     int overs = 0, opened = 0, whole = 0, split = 0, trimmed = 0, falseOpens = 0;
     double openDelay = 0; // seconds from the carrier to the recording, summed over the overs
     bool windowAdvised = false;
+    double closeLevel = 0; // as the calibration wrote it
 };
 
 // Calibrates on the link's idle hiss and on a carrier with speech, then runs the repeater on
@@ -181,10 +183,16 @@ Figures runLink(const Case& c, const Script& script, const QTemporaryDir& dir) {
         return figures;
     figures.calibrated = true;
     figures.level = std::stod(settings.substr(at + 13));
-    if (c.closeDb > 0) // [Squelch] is the file's last section
+    if (const auto close = settings.find("CloseLevel="); close != std::string::npos)
+        figures.closeLevel = std::stod(settings.substr(close + 11));
+    if (c.closeDb) {
+        const auto line = settings.find("CloseLevel=");
+        EXPECT_NE(line, std::string::npos);
         write(dir, "link.ini",
-              settings + "CloseLevel=" +
-                  std::to_string(figures.level * std::pow(10, c.closeDb / 20)) + "\n");
+              settings.substr(0, line) +
+                  "CloseLevel=" + std::to_string(figures.level * std::pow(10, *c.closeDb / 20)) +
+                  settings.substr(settings.find('\n', line)));
+    }
 
     const std::string input = path("-rx.wav");
     const std::string output = path("-tx.wav");
@@ -282,6 +290,7 @@ TEST(SquelchLink, OnASteeplyFilteredSpeakerOutputOnlyTheWindowedBandCalibratesAn
         const Figures f = runLink({"speaker8", cnr, "Window=hann\n"}, script, dir);
         ASSERT_TRUE(f.calibrated) << cnr << " dB";
         EXPECT_GT(f.separationDb, 3) << cnr << " dB";
+        EXPECT_GT(f.closeLevel, f.level) << cnr << " dB: a close level above the open one";
         EXPECT_EQ(f.whole, 3) << cnr << " dB";
         EXPECT_EQ(f.trimmed, 3) << cnr << " dB";
         EXPECT_EQ(f.falseOpens, 0) << cnr << " dB";
@@ -310,10 +319,11 @@ TEST(SquelchLink, DISABLED_Sweep) {
     struct Options {
         const char* name;
         const char* squelch;
-        double closeDb;
+        std::optional<double> closeDb;
     };
-    const Options optionSets[] = {
-        {"-", "", 0}, {"hann", "Window=hann\n", 0}, {"hann+close", "Window=hann\n", 3}};
+    const Options optionSets[] = {{"-", "", 0.0},
+                                  {"hann", "Window=hann\n", 0.0},
+                                  {"hann+close", "Window=hann\n", std::nullopt}};
     for (const char* output : {"discriminator", "speaker", "speaker8"}) {
         for (const Options& options : optionSets) {
             for (const double cnr : {30, 20, 10, 6}) {
