@@ -190,9 +190,10 @@ std::string HostListedName(const PaDeviceInfo& Info) {
     return (host.empty() ? "" : host + ": ") + (Info.name != nullptr ? Info.name : "");
 }
 
-std::int64_t ThreadCpuNs() {
+// CPU time on a thread's clock, or 0 when it cannot be read.
+std::int64_t CpuNs(clockid_t Clock) {
     timespec t{};
-    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t) != 0)
+    if (clock_gettime(Clock, &t) != 0)
         return 0;
     return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
 }
@@ -444,7 +445,8 @@ private:
         if (!FCapture && !lost)
             Drain();
         Pa_AbortStream(FPa.get());
-        FCpuNs = ThreadCpuNs() + CallbackCpuNs();
+        const clockid_t callback = FCallbackClock.load();
+        FCpuNs = CpuNs(CLOCK_THREAD_CPUTIME_ID) + (callback != NoClock ? CpuNs(callback) : 0);
         std::lock_guard lock(FWakeLock);
         FEnded = true;
         FWake.notify_all();
@@ -530,14 +532,6 @@ private:
         if (info != nullptr && info->errorText != nullptr && info->errorText[0] != '\0')
             return Words(paUnanticipatedHostError);
         return "PortAudio: the sound stream stopped by itself.";
-    }
-
-    std::int64_t CallbackCpuNs() const {
-        const clockid_t clock = FCallbackClock.load();
-        timespec t{};
-        if (clock == NoClock || clock_gettime(clock, &t) != 0)
-            return 0;
-        return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
     }
 
     static constexpr clockid_t NoClock = -1;

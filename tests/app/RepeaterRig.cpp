@@ -166,6 +166,15 @@ std::int16_t Sample16(const std::vector<std::uint8_t>& Bytes, std::size_t I, int
     return v;
 }
 
+TReceiver CarrierOverBuffers(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& Buffers,
+                             std::uint32_t Rate, std::uint64_t Frames) {
+    TReceiver receiver;
+    for (auto [from, to] : Buffers)
+        receiver.Carrier.push_back({from * Frames, to * Frames});
+    receiver.ToneHz = Rate * 46.0 / static_cast<double>(Frames);
+    return receiver;
+}
+
 void WriteReceiverWav(const std::string& Path, const TReceiver& Receiver, double Seconds,
                       std::uint32_t Rate) {
     const auto frames = static_cast<std::uint32_t>(Seconds * Rate);

@@ -36,6 +36,11 @@ struct TReceiver {
     SimCard::TCaptureSource Source() const;
 };
 
+// The rig's receiver with its carrier over the given spans of buffers of Frames frames, its
+// tone on the transform's bin 46 of a buffer.
+TReceiver CarrierOverBuffers(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& Buffers,
+                             std::uint32_t Rate = 44100, std::uint64_t Frames = 2048);
+
 // Writes Seconds of the receiver's audio at Rate as a 16-bit stereo WAV file.
 void WriteReceiverWav(const std::string& Path, const TReceiver& Receiver, double Seconds,
                       std::uint32_t Rate);

@@ -18,14 +18,6 @@ TTimeNs At(std::uint64_t Frame) {
     return static_cast<TTimeNs>((Frame * Seconds + Rate - 1) / Rate);
 }
 
-TReceiver CarrierOverBuffers(std::vector<std::pair<std::uint64_t, std::uint64_t>> Buffers) {
-    TReceiver receiver;
-    for (auto [from, to] : Buffers)
-        receiver.Carrier.push_back({from * Frames, to * Frames});
-    receiver.ToneHz = Rate * 46.0 / Frames;
-    return receiver;
-}
-
 std::map<std::string, std::string> Settings(std::map<std::string, std::string> Extra) {
     Extra["SoundMode"] = std::to_string(ModeIndex(TWaveFormat::wf44100stereo16));
     Extra["PlayVolume"] = "65535"; // the replay then reaches the card unchanged

@@ -29,12 +29,8 @@ TTimeNs At(std::uint64_t Frame) {
     return static_cast<TTimeNs>(Frame * Seconds / Rate);
 }
 
-TReceiver Carrier(std::vector<std::pair<std::uint64_t, std::uint64_t>> Buffers) {
-    TReceiver receiver;
-    for (auto [from, to] : Buffers)
-        receiver.Carrier.push_back({from * Frames, to * Frames});
-    receiver.ToneHz = Rate * 46.0 / Frames;
-    return receiver;
+TReceiver Carrier(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& Buffers) {
+    return CarrierOverBuffers(Buffers, Rate, Frames);
 }
 
 std::map<std::string, std::string> Settings(std::map<std::string, std::string> Extra) {
@@ -286,17 +282,22 @@ struct FakeLine : station::PttLine {
 TEST(Station, PttLeadsTheFirstSampleTrailsTheLastAndIsReleasedOnEveryWayOut) {
     std::vector<std::pair<SimCard::TTimeNs, bool>> log;
     bool fail = false;
-    auto rig = std::make_unique<TRig>(Carrier({{20, 60}, {200, 260}, {400, 460}, {700, 760}}),
-                                      Settings({{"Station/PttType", "serial-rts"},
-                                                {"Station/PttDevice", "/dev/fake"},
-                                                {"Station/PttLead", "100"},
-                                                {"Station/PttTail", "200"}}));
-    rig->Form().Station->openLine = [&](const station::Settings&) {
-        auto line = std::make_unique<FakeLine>();
-        line->Log = &log;
-        line->Fail = &fail;
-        return line;
+    // A rig whose PTT line, of whatever type, is the fake one.
+    auto withFakeLine = [&](TReceiver Receiver, std::map<std::string, std::string> Extra) {
+        auto rig = std::make_unique<TRig>(std::move(Receiver), Settings(std::move(Extra)));
+        rig->Form().Station->openLine = [&](const station::Settings&) {
+            auto line = std::make_unique<FakeLine>();
+            line->Log = &log;
+            line->Fail = &fail;
+            return line;
+        };
+        return rig;
     };
+    auto rig = withFakeLine(Carrier({{20, 60}, {200, 260}, {400, 460}, {700, 760}}),
+                            {{"Station/PttType", "serial-rts"},
+                             {"Station/PttDevice", "/dev/fake"},
+                             {"Station/PttLead", "100"},
+                             {"Station/PttTail", "200"}});
     rig->Form().btnStartClick();
     rig->RunFor(8 * Seconds);
     auto tx = Transmissions(rig->Card().PlayLog());
@@ -345,15 +346,8 @@ TEST(Station, PttLeadsTheFirstSampleTrailsTheLastAndIsReleasedOnEveryWayOut) {
 
     // Shutdown during a replay releases it too.
     rig.reset();
-    rig = std::make_unique<TRig>(
-        Carrier({{20, 60}}),
-        Settings({{"Station/PttType", "gpio"}, {"Station/PttDevice", "gpiochip0"}}));
-    rig->Form().Station->openLine = [&](const station::Settings&) {
-        auto line = std::make_unique<FakeLine>();
-        line->Log = &log;
-        line->Fail = &fail;
-        return line;
-    };
+    rig = withFakeLine(Carrier({{20, 60}}),
+                       {{"Station/PttType", "gpio"}, {"Station/PttDevice", "gpiochip0"}});
     rig->Form().btnStartClick();
     ASSERT_TRUE(rig->RunUntil([&] { return rig->Form().Player->Active(); }, 20 * Seconds));
     rig->RunFor(500 * Milliseconds);
@@ -365,15 +359,8 @@ TEST(Station, PttLeadsTheFirstSampleTrailsTheLastAndIsReleasedOnEveryWayOut) {
     fail = true;
     log.clear();
     rig.reset();
-    rig = std::make_unique<TRig>(
-        Carrier({{20, 60}}),
-        Settings({{"Station/PttType", "cm108"}, {"Station/PttDevice", "/dev/fake"}}));
-    rig->Form().Station->openLine = [&](const station::Settings&) {
-        auto line = std::make_unique<FakeLine>();
-        line->Log = &log;
-        line->Fail = &fail;
-        return line;
-    };
+    rig = withFakeLine(Carrier({{20, 60}}),
+                       {{"Station/PttType", "cm108"}, {"Station/PttDevice", "/dev/fake"}});
     rig->Form().btnStartClick();
     rig->RunFor(8 * Seconds);
     EXPECT_TRUE(rig->Card().PlayLog().empty());

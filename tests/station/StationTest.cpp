@@ -185,13 +185,7 @@ TEST(StationPtt, GpioChipThatIsMissingIsNamed) {
 // Writes 14 s of the rig's receiver, its carrier over the given buffers, as a 16-bit WAV.
 void WriteReceiver(const std::string& Path,
                    const std::vector<std::pair<std::uint64_t, std::uint64_t>>& Buffers) {
-    constexpr std::uint64_t Frames = 2048;
-    constexpr int Rate = 44100;
-    RepeaterRig::TReceiver receiver;
-    receiver.ToneHz = Rate * 46.0 / Frames;
-    for (auto [from, to] : Buffers)
-        receiver.Carrier.push_back({from * Frames, to * Frames});
-    RepeaterRig::WriteReceiverWav(Path, receiver, 14.0, Rate);
+    RepeaterRig::WriteReceiverWav(Path, RepeaterRig::CarrierOverBuffers(Buffers), 14.0, 44100);
 }
 
 TEST(StationPtt, SigtermDuringAReplayReleasesTheLine) {
