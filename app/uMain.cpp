@@ -223,7 +223,12 @@ void TfMainForm::btnStartClick() {
                                 (Recorder->BitsPerSample() / 8u);
     const std::uint64_t block = std::max<std::uint64_t>(BufferSize / 2, 1);
     Blocks->Reserve(static_cast<std::size_t>(std::min<std::uint64_t>(limit / block + 2, 1u << 20)));
-    Station->start(MonoFormat(), BufferSize / 2);
+    using Scheme = station::Squelch::Scheme;
+    Station->start(MonoFormat(), BufferSize / 2,
+                   {Method == 0   ? Scheme::NoiseBand
+                    : Method == 1 ? Scheme::PeakRatio
+                                  : Scheme::None,
+                    SquelchLevel});
     Recorder->Start();
     FRunning = true;
     SetRunningControls(true);
@@ -289,10 +294,13 @@ void TfMainForm::RecorderBufferDone(TWaveDevice*, const void* Buffer, std::uint3
     } else if (RecordedBytes > 0) {
         // The squelch closed: the station's options may shorten the over or leave it out.
         KeepBlocks(SquelchGate.replayed(Blocks->Count()));
-        if (RecordedBytes > 0)
+        if (RecordedBytes > 0) {
             StartPlayback();
-        else if (!FStopping)
-            SetStateText(TResString::sWaiting);
+        } else {
+            Station->overSkipped();
+            if (!FStopping)
+                SetStateText(TResString::sWaiting);
+        }
     } else if (TestMode) {
         SetStateText(TResString::sWaiting);
     } else if (Station->identificationDue()) {
@@ -340,7 +348,8 @@ void TfMainForm::StartPlayback() {
                                 static_cast<std::uint64_t>(std::max(Duration, 0)) *
                                 (Recorder->BitsPerSample() / 8u);
     try {
-        AddStationAudio(Station->replayStarting(over, RecordedBytes >= limit));
+        AddStationAudio(Station->replayStarting(over, RecordedBytes >= limit,
+                                                std::min(SquelchGate.signalBlocks(), over.size())));
     } catch (const std::exception& e) {
         // The PTT line could not be keyed: nothing goes on the air unkeyed.
         ClearBlocks();

@@ -36,6 +36,8 @@ public:
     // The squelch closed on an over of Blocks blocks: how many of them, from the first, to
     // replay; 0 for none.
     std::size_t replayed(std::size_t blocks);
+    // The over's blocks up to its last signal buffer: what follows is the receiver's tail.
+    std::size_t signalBlocks() const { return signalBlocks_; }
 
 private:
     void notice(const std::string& text);

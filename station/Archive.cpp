@@ -16,43 +16,21 @@
 
 namespace station {
 namespace fs = std::filesystem;
+
+const char* const Archive::CsvHeader =
+    "start,file,length_s,peak_dbfs,rms_dbfs,full_scale_samples,noise_before_db,noise_during_db,"
+    "quieting_db,identified,near_full_scale_percent,margin_db,report";
+
 namespace {
-
-double dB(double Ratio) {
-    return Ratio > 0 ? 20.0 * std::log10(Ratio) : -200.0;
-}
-
-struct Levels {
-    double peakDb = -200;
-    double rmsDb = -200;
-    std::uint64_t fullScale = 0;
-};
-
-Levels measure(const Pcm& Audio, TWaveFormat Mono) {
-    const auto& info = WaveDefs::Info(Mono);
-    const std::size_t width = info.SampleSize();
-    const double full = WaveUtils::FullScale(Mono);
-    Levels l;
-    double peak = 0;
-    long double sum = 0;
-    const std::size_t n = width == 0 ? 0 : Audio.size() / width;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::int32_t raw = WaveUtils::ReadSample(Audio.data() + i * width, Mono);
-        const double v = raw - info.ZeroLevel;
-        peak = std::max(peak, std::abs(v));
-        sum += v * v;
-        if (v <= -full || v >= full - 1)
-            ++l.fullScale;
-    }
-    l.peakDb = dB(peak / full);
-    l.rmsDb = n == 0 ? -200 : dB(std::sqrt(static_cast<double>(sum / n)) / full);
-    return l;
-}
 
 std::string fixed(double V, int Decimals) {
     char text[32];
     std::snprintf(text, sizeof text, "%.*f", Decimals, V);
     return text;
+}
+
+std::string fixed(const std::optional<double>& V, int Decimals) {
+    return V ? fixed(*V, Decimals) : std::string();
 }
 
 const std::regex& OverName() {
@@ -166,18 +144,34 @@ void Archive::write(const Over& O) {
     }
 
     const fs::path csv = fs::path(folder_) / "overs.csv";
-    const bool fresh = !fs::exists(csv);
+    bool fresh = !fs::exists(csv);
+    if (!fresh) {
+        // A file begun by a version with other columns is kept under its own name, so that no
+        // line is read against the wrong header.
+        std::string header;
+        std::getline(std::ifstream(csv), header);
+        if (header != CsvHeader) {
+            fs::rename(csv, fs::path(folder_) / ("overs-until-" + stem + ".csv"));
+            fresh = true;
+        }
+    }
     std::ofstream out(csv, std::ios::app);
     if (fresh)
-        out << "start,file,length_s,peak_dbfs,rms_dbfs,full_scale_samples,noise_before_db,"
-               "noise_during_db,quieting_db,identified\n";
-    const Levels l = measure(O.audio, O.mono);
-    const double seconds =
-        static_cast<double>(O.audio.size()) / info.SampleSize() / info.SampleRate;
-    out << stem << ',' << path.filename().string() << ',' << fixed(seconds, 3) << ','
-        << fixed(l.peakDb, 1) << ',' << fixed(l.rmsDb, 1) << ',' << l.fullScale << ','
-        << fixed(O.noiseBeforeDb, 1) << ',' << fixed(O.noiseDuringDb, 1) << ','
-        << fixed(O.noiseBeforeDb - O.noiseDuringDb, 1) << ',' << (O.identified ? 1 : 0) << '\n';
+        out << CsvHeader << '\n';
+    OverFigures f = O.figures;
+    if (f.seconds == 0) {
+        const OverFigures levels = measureAudio(O.audio, O.mono);
+        f.seconds = levels.seconds;
+        f.peakDb = levels.peakDb;
+        f.rmsDb = levels.rmsDb;
+        f.fullScale = levels.fullScale;
+        f.fullScalePercent = levels.fullScalePercent;
+    }
+    out << stem << ',' << path.filename().string() << ',' << fixed(f.seconds, 3) << ','
+        << fixed(f.peakDb, 1) << ',' << fixed(f.rmsDb, 1) << ',' << f.fullScale << ','
+        << fixed(f.idleDb, 1) << ',' << fixed(f.overDb, 1) << ',' << fixed(f.quietingDb, 1) << ','
+        << (O.identified ? 1 : 0) << ',' << fixed(f.fullScalePercent, 2) << ','
+        << fixed(f.marginDb, 1) << ',' << O.report << '\n';
     if (!out.flush())
         throw std::runtime_error(csv.string() + " cannot be written");
 }

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "Audio.h"
+#include "Report.h"
 
 namespace station {
 
@@ -20,9 +21,9 @@ struct Over {
     std::chrono::system_clock::time_point start;
     Pcm audio;
     TWaveFormat mono = TWaveFormat::wfUnknown;
-    // The squelch figure (the noise band's level) before and during the over, in dB.
-    double noiseBeforeDb = 0;
-    double noiseDuringDb = 0;
+    // Its level and squelch figures (measured from the audio when seconds is 0).
+    OverFigures figures;
+    std::string report; // the report's code, when one was sent
     bool identified = false;
 };
 
@@ -43,6 +44,7 @@ public:
     std::string takeProblem();
 
     static std::string fileName(std::chrono::system_clock::time_point Start);
+    static const char* const CsvHeader;
 
 private:
     void run();

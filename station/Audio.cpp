@@ -126,16 +126,58 @@ Pcm loadVoice(const std::string& Path, TWaveFormat Mono) {
                 frames[f * static_cast<std::size_t>(info.channels) + static_cast<std::size_t>(c)];
         mono[f] = sum / info.channels;
     }
-    // Linear interpolation is enough for speech at the repeater's rates.
-    const double step = static_cast<double>(info.samplerate) / WaveDefs::Info(Mono).SampleRate;
-    Pcm out;
-    for (double pos = 0; mono.size() > 0 && pos <= static_cast<double>(mono.size() - 1);
-         pos += step) {
-        const auto i = static_cast<std::size_t>(pos);
-        const double frac = pos - static_cast<double>(i);
-        const double next = i + 1 < mono.size() ? mono[i + 1] : mono[i];
-        append(out, Mono, mono[i] + (next - mono[i]) * frac);
+    return toPcm(resample(mono, info.samplerate, WaveDefs::Info(Mono).SampleRate), Mono);
+}
+
+std::vector<double> resample(const std::vector<double>& In, double From, double To) {
+    if (In.empty() || From <= 0 || To <= 0 || From == To)
+        return In;
+    // A polyphase table of a Blackman-windowed sinc: Taps input samples each side, Phases steps
+    // between two input samples.
+    constexpr int Taps = 16;
+    constexpr int Phases = 256;
+    const double cutoff = 0.95 * std::min(1.0, To / From); // of the input's Nyquist frequency
+    const int half = static_cast<int>(std::ceil(Taps / std::min(1.0, To / From)));
+    std::vector<double> table(static_cast<std::size_t>((2 * half) * (Phases + 1)));
+    for (int p = 0; p <= Phases; ++p)
+        for (int k = 0; k < 2 * half; ++k) {
+            const double x = (k - half + 1) - static_cast<double>(p) / Phases;
+            const double w = 0.42 + 0.5 * std::cos(std::numbers::pi * x / half) +
+                             0.08 * std::cos(2 * std::numbers::pi * x / half);
+            const double sinc =
+                x == 0 ? 1.0
+                       : std::sin(std::numbers::pi * cutoff * x) / (std::numbers::pi * cutoff * x);
+            table[static_cast<std::size_t>(p * 2 * half + k)] =
+                std::abs(x) >= half ? 0.0 : cutoff * sinc * w;
+        }
+    const auto length = static_cast<std::size_t>(std::floor((In.size() - 1) * To / From)) + 1;
+    std::vector<double> out(length);
+    const auto last = static_cast<std::ptrdiff_t>(In.size()) - 1;
+    for (std::size_t i = 0; i < length; ++i) {
+        const double pos = static_cast<double>(i) * From / To;
+        const auto base = static_cast<std::ptrdiff_t>(std::floor(pos));
+        const double frac = (pos - static_cast<double>(base)) * Phases;
+        const auto p = static_cast<int>(frac);
+        const double mix = frac - p;
+        const double* a = &table[static_cast<std::size_t>(p * 2 * half)];
+        const double* b = p < Phases ? a + 2 * half : a;
+        double sum = 0;
+        for (int k = 0; k < 2 * half; ++k) {
+            const std::ptrdiff_t j = base - half + 1 + k;
+            if (j < 0 || j > last)
+                continue;
+            sum += In[static_cast<std::size_t>(j)] * (a[k] + (b[k] - a[k]) * mix);
+        }
+        out[i] = sum;
     }
+    return out;
+}
+
+Pcm toPcm(const std::vector<double>& Samples, TWaveFormat Mono) {
+    Pcm out;
+    out.reserve(Samples.size() * WaveDefs::Info(Mono).SampleSize());
+    for (const double v : Samples)
+        append(out, Mono, v);
     return out;
 }
 

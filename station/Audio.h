@@ -27,6 +27,12 @@ std::string morseCode(char C);
 // that it stands apart from what played before.
 Pcm morse(const std::string& Text, int Wpm, double Hz, int Volume, TWaveFormat Mono);
 
+// Audio at rate From converted to rate To by windowed-sinc interpolation, band-limited below the
+// lower rate's Nyquist frequency so that nothing folds back.
+std::vector<double> resample(const std::vector<double>& In, double From, double To);
+// Samples in -1..1 as PCM in Mono.
+Pcm toPcm(const std::vector<double>& Samples, TWaveFormat Mono);
+
 // A sound file libsndfile reads, mixed to mono and converted to the rate and width of Mono.
 // Throws std::runtime_error with libsndfile's reason.
 Pcm loadVoice(const std::string& Path, TWaveFormat Mono);

@@ -106,6 +106,26 @@ Settings readSettings(const IniFiles::TIniFile& Ini) {
     s.timeoutLockout = r.flag("TimeoutLockout");
     s.archiveFolder = r.text("ArchiveFolder");
     s.archiveMaxMb = r.integer("ArchiveMaxMB", 500, 1, 1000000);
+
+    const std::string report = r.text("Report");
+    if (report.empty() || report == "none")
+        s.report = ReportKind::None;
+    else if (report == "voice")
+        s.report = ReportKind::Voice;
+    else if (report == "morse")
+        s.report = ReportKind::Morse;
+    else
+        Reader::fail("Report", report, "none, voice or morse");
+    s.reportLanguage = r.text("ReportLanguage");
+    if (s.reportLanguage.empty())
+        s.reportLanguage = "ru";
+    else if (s.reportLanguage != "ru" && s.reportLanguage != "en")
+        Reader::fail("ReportLanguage", s.reportLanguage, "ru or en");
+    s.reportLowDb = r.integer("ReportLow", -35, -90, 0);
+    s.reportHighDb = r.integer("ReportHigh", -15, -90, 0);
+    if (s.reportLowDb >= s.reportHighDb)
+        Reader::fail("ReportHigh", std::to_string(s.reportHighDb),
+                     "a level above ReportLow (" + std::to_string(s.reportLowDb) + " dBFS)");
     return s;
 }
 

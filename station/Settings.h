@@ -12,6 +12,7 @@ class TIniFile;
 namespace station {
 
 enum class PttType { None, SerialRts, SerialDtr, Cm108, Gpio };
+enum class ReportKind { None, Voice, Morse };
 
 struct Settings {
     std::string callsign; // empty: no identification
@@ -35,6 +36,12 @@ struct Settings {
 
     std::string archiveFolder; // empty: no archive
     int archiveMaxMb = 500;
+
+    // The report after each replay: how the caller's audio and signal came in.
+    ReportKind report = ReportKind::None;
+    std::string reportLanguage = "ru"; // ru or en
+    int reportLowDb = -35;             // the over's RMS below this, in dBFS: low
+    int reportHighDb = -15;            // above this: loud
 
     bool identifies() const { return !callsign.empty() || !idFile.empty(); }
 };

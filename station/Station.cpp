@@ -11,10 +11,8 @@ namespace station {
 namespace {
 
 constexpr std::int64_t NsPerMs = 1'000'000;
-
-double figureDb(double Figure) {
-    return Figure > 0 ? 20.0 * std::log10(Figure) : -200.0;
-}
+// Between the over and a spoken report, as the identification's word space sets it apart.
+constexpr double SpeechGapMs = 350;
 
 } // namespace
 
@@ -37,7 +35,7 @@ void Station::load(const IniFiles::TIniFile& Ini) {
     }
 }
 
-void Station::start(TWaveFormat Mono, std::uint32_t BlockBytes) {
+void Station::start(TWaveFormat Mono, std::uint32_t BlockBytes, Squelch S) {
     if (!loaded_)
         throw SettingsError(loadError_.empty()
                                 ? std::string("the [") + SectionStation + "] settings were not read"
@@ -55,19 +53,32 @@ void Station::start(TWaveFormat Mono, std::uint32_t BlockBytes) {
             throw SettingsError(std::string("settings [") + SectionStation +
                                 "] IdFile=" + settings_.idFile + " cannot be read: " + e.what());
         }
-    } else if (!settings_.callsign.empty()) {
+    }
+    // Morse identification, and a report that is or may become Morse, need the pitch.
+    if ((settings_.idFile.empty() && !settings_.callsign.empty()) ||
+        settings_.report != ReportKind::None) {
         if (2.0 * settings_.idFrequencyHz >= info.SampleRate)
             throw SettingsError(std::string("settings [") + SectionStation +
                                 "] IdFrequency=" + std::to_string(settings_.idFrequencyHz) +
                                 " cannot be used: it must be below half the sample rate");
+    }
+    if (settings_.idFile.empty() && !settings_.callsign.empty())
         identification_ = morse(settings_.callsign, settings_.idWpm, settings_.idFrequencyHz,
                                 settings_.idVolume, Mono);
+    squelch_ = S;
+    figures_.reset();
+    if (settings_.report == ReportKind::Voice && !speech_ && !speechFailed_) {
+        try {
+            speech_ = std::make_unique<Speech>(settings_.reportLanguage);
+        } catch (const std::exception& e) {
+            speechFailed_ = true;
+            if (onNotice)
+                onNotice(std::string(e.what()) + "; the report after each replay is sent in Morse");
+        }
     }
     identifiedEver_ = false;
     transmittedSinceId_ = false;
     locked_ = lockArmed_ = awaitingSignal_ = false;
-    overFigureSum_ = 0;
-    overFigureCount_ = 0;
     line_ = openLine(settings_);
     if (!settings_.archiveFolder.empty()) {
         try {
@@ -108,7 +119,8 @@ std::vector<Pcm> Station::blocks(const Pcm& Audio) const {
     return result;
 }
 
-Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>> Over, bool Cut) {
+Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>> Over, bool Cut,
+                                  std::size_t SignalBlocks) {
     deliverProblems();
     // Never on the air unkeyed: a line that cannot be keyed stops the replay here.
     if (line_)
@@ -125,8 +137,35 @@ Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>>
         appendSilence(lead, mono_, samplesFor(settings_.pttLeadMs, mono_));
         a.before = blocks(lead);
     }
+    const bool reporting = settings_.report != ReportKind::None && !Over.empty();
+    OverFigures figures;
+    Pcm audio;
+    if ((archive_ || reporting) && !Over.empty()) {
+        std::size_t signalBytes = 0;
+        for (std::size_t i = 0; i < Over.size(); ++i) {
+            audio.insert(audio.end(), Over[i].begin(), Over[i].end());
+            if (i < SignalBlocks)
+                signalBytes = audio.size();
+        }
+        // The caller's level from where the carrier was: the receiver's noise in the squelch's
+        // hold after it would swamp it.
+        figures = measureAudio(std::span(audio).first(signalBytes), mono_);
+        figures.seconds = static_cast<double>(audio.size()) / WaveDefs::Info(mono_).SampleSize() /
+                          WaveDefs::Info(mono_).SampleRate;
+    }
+    if (!Over.empty())
+        figures_.takeOver(figures, squelch_);
+    std::string code;
+    if (reporting) {
+        const Level level = levelOf(figures, settings_);
+        code = reportCode(figures, level);
+        if (onLog)
+            onLog(reportLine(figures, level));
+        a.after = blocks(report(figures, level));
+    }
     if (identify)
-        a.after = blocks(identification_);
+        for (auto& b : blocks(identification_))
+            a.after.push_back(std::move(b));
     if (settings_.courtesyHz > 0 && !Over.empty()) {
         Pcm tone;
         appendTone(tone, mono_, settings_.courtesyHz, settings_.idVolume / 65535.0,
@@ -147,21 +186,38 @@ Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>>
     if (archive_ && !Over.empty()) {
         station::Over over;
         over.mono = mono_;
-        for (const auto& b : Over)
-            over.audio.insert(over.audio.end(), b.begin(), b.end());
-        const auto& info = WaveDefs::Info(mono_);
-        const auto length = std::chrono::nanoseconds(
-            std::int64_t(over.audio.size() / info.SampleSize()) * 1'000'000'000 / info.SampleRate);
-        over.start = std::chrono::system_clock::now() -
-                     std::chrono::duration_cast<std::chrono::system_clock::duration>(length);
-        over.noiseBeforeDb = figureDb(figureBefore_);
-        over.noiseDuringDb = figureDb(overFigureCount_ ? overFigureSum_ / overFigureCount_ : 0);
+        over.audio = std::move(audio);
+        const auto length = std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::duration<double>(figures.seconds));
+        over.start = std::chrono::system_clock::now() - length;
+        over.figures = figures;
+        over.report = code;
         over.identified = identify;
         archive_->add(std::move(over));
     }
-    overFigureSum_ = 0;
-    overFigureCount_ = 0;
     return a;
+}
+
+// Measured on the over just recorded, and made while the PTT keys: speech takes a few
+// milliseconds, Morse less.
+Pcm Station::report(const OverFigures& Figures, Level L) {
+    if (speech_) {
+        try {
+            Pcm spoken;
+            appendSilence(spoken, mono_, samplesFor(SpeechGapMs, mono_));
+            const Pcm words = speech_->say(reportWords(Figures, L, settings_.reportLanguage), mono_,
+                                           settings_.idVolume / 65535.0);
+            spoken.insert(spoken.end(), words.begin(), words.end());
+            return spoken;
+        } catch (const std::exception& e) {
+            speech_.reset();
+            speechFailed_ = true;
+            if (onNotice)
+                onNotice(std::string(e.what()) + "; the report after each replay is sent in Morse");
+        }
+    }
+    return morse(reportCode(Figures, L), settings_.idWpm, settings_.idFrequencyHz,
+                 settings_.idVolume, mono_);
 }
 
 std::uint32_t Station::replayEnded(std::uint32_t LockMs) {
@@ -182,25 +238,23 @@ std::uint32_t Station::replayEnded(std::uint32_t LockMs) {
 }
 
 bool Station::holdsOff(bool Raw, double Figure) {
-    if (Raw) {
-        if (overFigureCount_ == 0)
-            figureBefore_ = lastQuietFigure_;
-        overFigureSum_ += Figure;
-        ++overFigureCount_;
-    } else {
-        lastQuietFigure_ = Figure;
-    }
+    figures_.add(Raw, Figure);
+    bool held = locked_ || awaitingSignal_;
     // Once the carrier has dropped, its hang time does not start a recording: a fresh signal does.
     if (locked_ && !Raw) {
         locked_ = false;
         if (onLog)
             onLog("transmit lockout ended: the signal has dropped");
         awaitingSignal_ = true;
-        return true;
-    }
-    if (awaitingSignal_ && Raw)
+        held = true;
+    } else if (awaitingSignal_ && Raw) {
         awaitingSignal_ = false;
-    return locked_ || awaitingSignal_;
+        held = locked_;
+    }
+    // What is held off is no over of anyone's.
+    if (held)
+        figures_.dropOver();
+    return held;
 }
 
 bool Station::identificationDue() const {

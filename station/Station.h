@@ -14,7 +14,9 @@
 #include "Archive.h"
 #include "Audio.h"
 #include "Ptt.h"
+#include "Report.h"
 #include "Settings.h"
+#include "Speech.h"
 
 namespace IniFiles {
 class TIniFile;
@@ -46,23 +48,29 @@ public:
     // Told, at once, what the station does that a log should show (the transmit lockout).
     std::function<void(const std::string&)> onLog;
 
-    // The repeater starts in mono format Mono, playing blocks of at most BlockBytes: the PTT
-    // line opens (released), the identification is made ready and the archive folder checked.
-    // Throws (SettingsError, PttError, std::runtime_error) when the repeater must not start.
-    void start(TWaveFormat Mono, std::uint32_t BlockBytes);
+    // The repeater starts in mono format Mono, playing blocks of at most BlockBytes, with the
+    // squelch S: the PTT line opens (released), the identification and the speech engine are
+    // made ready and the archive folder checked. Throws (SettingsError, PttError,
+    // std::runtime_error) when the repeater must not start.
+    void start(TWaveFormat Mono, std::uint32_t BlockBytes, Squelch S = {});
     // Every way the repeater ends: the PTT is released and closed. Never throws.
     void stop() noexcept;
 
     // A replay is about to start. Over holds the recording's blocks (none for a lone
-    // identification), Cut whether Duration ended it. Keys the PTT (throws PttError when it
-    // cannot) and returns what to play before and after the recording.
-    Additions replayStarting(std::span<const std::span<const std::uint8_t>> Over, bool Cut);
+    // identification), the first SignalBlocks of them with the carrier on, Cut whether Duration
+    // ended it. Keys the PTT (throws PttError when it
+    // cannot) and returns what to play before and after the recording: after it, the report on
+    // it, the identification and the courtesy tone.
+    Additions replayStarting(std::span<const std::span<const std::uint8_t>> Over, bool Cut,
+                             std::size_t SignalBlocks);
     // The last sample has played: the PTT is released after its tail. Returns what is left of
     // the lock (LockMs) once the tail has passed.
     std::uint32_t replayEnded(std::uint32_t LockMs);
     // A captured buffer's raw squelch decision and figure (the noise band's level, scheme A).
     // True while the transmit lockout holds recording off.
     bool holdsOff(bool Raw, double Figure);
+    // The recording was dropped without a replay (too short): its figures go with it.
+    void overSkipped() { figures_.dropOver(); }
     bool lockedOut() const { return locked_; }
     // Waiting with nothing recorded: a lone identification is due.
     bool identificationDue() const;
@@ -76,6 +84,7 @@ public:
 private:
     std::vector<Pcm> blocks(const Pcm& Audio) const;
     void deliverProblems();
+    Pcm report(const OverFigures& Figures, Level L);
 
     Settings settings_;
     std::string loadError_;
@@ -83,6 +92,10 @@ private:
     TWaveFormat mono_ = TWaveFormat::wfUnknown;
     std::uint32_t blockBytes_ = 0;
     Pcm identification_;
+    Squelch squelch_;
+    SquelchFigures figures_;
+    std::unique_ptr<Speech> speech_;
+    bool speechFailed_ = false; // told once; reports go in Morse from then on
     std::unique_ptr<PttLine> line_;
     std::unique_ptr<Archive> archive_;
     bool keyed_ = false;
@@ -94,11 +107,6 @@ private:
     bool locked_ = false;
     bool lockArmed_ = false;
     bool awaitingSignal_ = false;
-
-    double lastQuietFigure_ = 0;
-    double overFigureSum_ = 0;
-    std::uint64_t overFigureCount_ = 0;
-    double figureBefore_ = 0;
 };
 
 } // namespace station

@@ -12,10 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include "OnAir.h"
 #include "RepeaterRig.h"
 #include "Station.h"
 
 using namespace RepeaterRig;
+using namespace OnAir;
 using SimCard::Milliseconds;
 using SimCard::Seconds;
 using WaveDefs::TWaveFormat;
@@ -40,88 +42,6 @@ std::map<std::string, std::string> Settings(std::map<std::string, std::string> E
     };
     s.insert(Extra.begin(), Extra.end());
     return s;
-}
-
-// Spans [first, end) of frames where the control channel carries the keying tone (which
-// crosses zero now and then: a few zero frames do not end a span).
-std::vector<std::pair<std::size_t, std::size_t>> Keyed(const std::vector<std::int16_t>& Stereo) {
-    std::vector<std::pair<std::size_t, std::size_t>> spans;
-    for (std::size_t f = 0; f < Stereo.size() / 2; ++f) {
-        if (Stereo[2 * f] == 0 && Stereo[2 * f + 1] == 0)
-            continue;
-        if (!spans.empty() && f - spans.back().second < 8)
-            spans.back().second = f + 1;
-        else if (spans.empty() || spans.back().second != f)
-            spans.push_back({f, f + 1});
-        else
-            spans.back().second = f + 1;
-    }
-    return spans;
-}
-
-struct Morse {
-    std::string Code; // ".- -..." : letters apart by a space, words by " / "
-    double UnitMs = 0;
-    double PitchHz = 0;
-};
-
-// Reads Morse from audio by its envelope, knowing nothing of how it was made.
-Morse DecodeMorse(const std::vector<double>& Audio, double ExpectedHz) {
-    const auto window = static_cast<std::size_t>(2 * Rate / ExpectedHz);
-    std::vector<double> envelope(Audio.size(), 0.0);
-    double top = 0;
-    for (std::size_t i = window; i + window < Audio.size(); ++i) {
-        double peak = 0;
-        for (std::size_t j = i - window / 2; j < i + window / 2; ++j)
-            peak = std::max(peak, std::abs(Audio[j]));
-        envelope[i] = peak;
-        top = std::max(top, peak);
-    }
-    std::vector<std::pair<bool, std::size_t>> runs; // (keyed, start)
-    for (std::size_t i = 0; i < envelope.size(); ++i) {
-        const bool on = envelope[i] > top / 2;
-        if (runs.empty() || runs.back().first != on)
-            runs.push_back({on, i});
-    }
-    while (!runs.empty() && !runs.front().first)
-        runs.erase(runs.begin());
-    if (!runs.empty() && !runs.back().first)
-        runs.pop_back();
-    Morse m;
-    if (runs.empty())
-        return m;
-    std::vector<std::size_t> lengths;
-    for (std::size_t r = 0; r + 1 < runs.size(); ++r)
-        lengths.push_back(runs[r + 1].second - runs[r].second);
-    // The shortest element-and-gap pair is two units.
-    std::size_t pair = SIZE_MAX;
-    for (std::size_t r = 0; r + 2 < runs.size(); r += 2)
-        pair = std::min(pair, runs[r + 2].second - runs[r].second);
-    const double unit = pair / 2.0;
-    long units = 0;
-    std::size_t longest = 0;
-    for (std::size_t r = 0; r + 1 < runs.size(); ++r) {
-        const long u = std::lround(static_cast<double>(lengths[r]) / unit);
-        units += u;
-        if (runs[r].first)
-            m.Code += u >= 2 ? "-" : ".";
-        else if (u >= 5)
-            m.Code += " / ";
-        else if (u >= 2)
-            m.Code += " ";
-        if (runs[r].first && lengths[r] > lengths[longest])
-            longest = r;
-    }
-    m.Code += envelope.size() - runs.back().second > 2 * unit ? "-" : ".";
-    m.UnitMs =
-        static_cast<double>(runs.back().second - runs.front().second) / units * 1000.0 / Rate;
-    // The pitch from the zero crossings inside the longest element.
-    const std::size_t from = runs[longest].second + window, to = runs[longest + 1].second - window;
-    int crossings = 0;
-    for (std::size_t i = from + 1; i < to; ++i)
-        crossings += (Audio[i - 1] < 0) != (Audio[i] < 0);
-    m.PitchHz = crossings / 2.0 / (static_cast<double>(to - from) / Rate);
-    return m;
 }
 
 std::vector<double> AudioOf(const std::vector<std::int16_t>& Stereo, std::size_t From,
@@ -173,7 +93,7 @@ TEST(Station, IdentifiesInMorseAfterAReplayWhenDueAndOnceAloneAfterTheLastTransm
     for (std::size_t j = 0; j < over; ++j)
         ASSERT_EQ(out[2 * (spans[0].first + j) + 1], TReceiver::Audio(20 * Frames + j)) << j;
     const std::size_t idEnd = spans[0].second - courtesy;
-    const Morse id = DecodeMorse(AudioOf(out, spans[0].first + over, idEnd), 700);
+    const Morse id = DecodeMorse(AudioOf(out, spans[0].first + over, idEnd), 700, Rate);
     EXPECT_EQ(id.Code, expected);
     EXPECT_NEAR(id.UnitMs, 1200.0 / 25, 0.2) << "PARIS timing";
     EXPECT_NEAR(id.PitchHz, 700, 7);
@@ -191,7 +111,7 @@ TEST(Station, IdentifiesInMorseAfterAReplayWhenDueAndOnceAloneAfterTheLastTransm
     const double lone = static_cast<double>(spans[2].first) / Rate;
     EXPECT_GE(lone, first + 30 - 0.01);
     EXPECT_LE(lone, first + 30 + 0.2);
-    EXPECT_EQ(DecodeMorse(AudioOf(out, spans[2].first, spans[2].second), 700).Code, expected);
+    EXPECT_EQ(DecodeMorse(AudioOf(out, spans[2].first, spans[2].second), 700, Rate).Code, expected);
     EXPECT_EQ(rig.StateTexts().back(), "НЕАКТИВНО");
 
     // Nothing transmitted: no identification, however long the repeater waits.

@@ -20,6 +20,7 @@
 #include "IniFiles.h"
 #include "Ptt.h"
 #include "RepeaterRig.h"
+#include "Report.h"
 #include "Settings.h"
 
 namespace fs = std::filesystem;
@@ -76,6 +77,13 @@ TEST(StationSettings, DefaultsWhenAbsentAndEachWrongKeyNamedWithWhatIsAllowed) {
               std::string::npos);
     EXPECT_NE(Refusal("TimeoutLockout=yes\n").find("from 0 to 1"), std::string::npos);
     EXPECT_EQ(Refusal("Callsign=k1abc\nCourtesyTone=0\nPttLead=$64\nIdVolume=0\n"), "accepted");
+    EXPECT_EQ(s.report, station::ReportKind::None);
+    EXPECT_EQ(Refusal("Report=speech\n"),
+              "settings [Station] Report=speech cannot be used: none, voice or morse is allowed");
+    EXPECT_NE(Refusal("Report=voice\nReportLanguage=de\n").find("ru or en"), std::string::npos);
+    EXPECT_NE(Refusal("ReportLow=-10\nReportHigh=-20\n")
+                  .find("ReportHigh=-20 cannot be used: a level above ReportLow (-10 dBFS)"),
+              std::string::npos);
 
     // In the program: the message at start-up, and Start refused with it.
     RepeaterRig::TRig rig({}, {{"SoundMode", "3"}, {"Station/IdInterval", "5"}});
@@ -224,14 +232,17 @@ station::Over OverOf(int Second, std::size_t Bytes) {
     o.audio[0] = 0xFF; // one sample at full scale
     o.audio[1] = 0x7F;
     o.mono = TWaveFormat::wf44100mono16;
-    o.noiseBeforeDb = -40;
-    o.noiseDuringDb = -70;
+    o.figures.idleDb = -40;
+    o.figures.overDb = -70;
+    o.figures.quietingDb = 30;
     return o;
 }
 
 TEST(StationArchive, CapRemovesTheOldestAndAnUnwritableFolderIsRefusedAtOnce) {
     QTemporaryDir dir;
     const fs::path folder = dir.filePath("overs").toStdString();
+    fs::create_directory(folder);
+    std::ofstream(folder / "overs.csv") << "start,file,length_s\n2026-12-07T00-00-00,x.wav,1\n";
     {
         station::Archive archive(folder, 250'000);
         for (int i = 0; i < 3; ++i)
@@ -247,8 +258,11 @@ TEST(StationArchive, CapRemovesTheOldestAndAnUnwritableFolderIsRefusedAtOnce) {
     for (std::string line; std::getline(csv, line);)
         lines.push_back(line);
     ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], station::Archive::CsvHeader);
+    EXPECT_TRUE(fs::exists(folder / "overs-until-2026-12-08T14-03-11.csv"))
+        << "a file with other columns is kept apart";
     EXPECT_EQ(lines[1], "2026-12-08T14-03-11,2026-12-08T14-03-11.wav,1.134,-0.0,-47.0,1,-40.0,"
-                        "-70.0,30.0,0");
+                        "-70.0,30.0,0,0.00,,");
 
     // A folder that goes away while the repeater runs: one message for all the overs lost.
     {
@@ -316,7 +330,7 @@ TEST(StationArchive, AHeadlessRunArchivesEachReplayedOverAndSaysOnceWhenItCannot
             rows.back().push_back(cell);
     }
     ASSERT_EQ(rows.size(), 3u);
-    ASSERT_EQ(rows[1].size(), 10u);
+    ASSERT_EQ(rows[1].size(), 12u) << "no report: the last column is empty";
     EXPECT_EQ(rows[1][1], wavs[0].filename().string());
     EXPECT_EQ(rows[1][2], "2.368") << "51 buffers";
     EXPECT_GT(std::stod(rows[1][8]), 10) << "the carrier quieted the noise band";
@@ -332,3 +346,67 @@ TEST(StationArchive, AHeadlessRunArchivesEachReplayedOverAndSaysOnceWhenItCannot
 }
 
 } // namespace
+
+TEST(StationReport, FiguresAreMediansAndTheWordsFitTheNumber) {
+    using station::Level;
+    station::SquelchFigures figures;
+    station::OverFigures f;
+    // Too little idle hiss yet: no quieting.
+    for (int i = 0; i < 5; ++i)
+        figures.add(false, 1e-2);
+    figures.add(true, 1e-4);
+    figures.takeOver(f, {});
+    EXPECT_FALSE(f.quietingDb);
+    // Medians, whatever a few odd buffers say; a dropped over leaves nothing behind.
+    for (int i = 0; i < 300; ++i)
+        figures.add(false, i % 50 == 0 ? 1.0 : 1e-2);
+    figures.add(true, 1.0);
+    figures.dropOver();
+    for (int i = 0; i < 40; ++i)
+        figures.add(true, i % 10 == 0 ? 1e-2 : 1e-4);
+    f = {};
+    figures.takeOver(f, {});
+    ASSERT_TRUE(f.quietingDb);
+    EXPECT_NEAR(*f.idleDb, -40, 0.1);
+    EXPECT_NEAR(*f.quietingDb, 40, 0.1);
+    // The peak-ratio squelch: the margin below its level instead.
+    for (int i = 0; i < 9; ++i)
+        figures.add(true, 0.05);
+    f = {};
+    figures.takeOver(f, {station::Squelch::Scheme::PeakRatio, 0.5});
+    EXPECT_FALSE(f.quietingDb);
+    EXPECT_NEAR(*f.marginDb, 20, 0.1);
+
+    // Levels from the audio: a sine at half scale, then one clipped.
+    station::Pcm sine, clipped;
+    station::appendTone(sine, TWaveFormat::wf48000mono16, 1000, 0.5, 48000);
+    station::appendTone(clipped, TWaveFormat::wf48000mono16, 1000, 1.5, 48000);
+    f = station::measureAudio(sine, TWaveFormat::wf48000mono16);
+    EXPECT_NEAR(f.peakDb, -6.0, 0.1);
+    EXPECT_NEAR(f.rmsDb, -9.1, 0.1);
+    station::Settings s;
+    EXPECT_EQ(station::levelOf(f, s), Level::Loud);
+    s.reportHighDb = -6;
+    EXPECT_EQ(station::levelOf(f, s), Level::Good);
+    s.reportLowDb = -8;
+    EXPECT_EQ(station::levelOf(f, s), Level::Low);
+    EXPECT_EQ(station::levelOf(station::measureAudio(clipped, TWaveFormat::wf48000mono16), s),
+              Level::Clipped);
+
+    // The words and the code, Russian numbers agreeing with their unit.
+    f = {};
+    f.quietingDb = 24.4;
+    EXPECT_EQ(station::reportWords(f, Level::Good, "ru"),
+              "Шумоподавление 24 децибела. Уровень хороший.");
+    EXPECT_EQ(station::reportCode(f, Level::Good), "Q24 L OK");
+    f.quietingDb = 11;
+    EXPECT_EQ(station::reportWords(f, Level::Clipped, "ru"),
+              "Шумоподавление 11 децибел. Перегрузка.");
+    f.quietingDb = 21;
+    EXPECT_EQ(station::reportWords(f, Level::Low, "en"), "Quieting 21 decibels. Audio low.");
+    f.quietingDb.reset();
+    f.marginDb = 0.6;
+    EXPECT_EQ(station::reportWords(f, Level::Loud, "ru"), "Запас 1 децибел. Уровень высокий.");
+    EXPECT_EQ(station::reportCode(f, Level::Clipped), "M1 L CL");
+    EXPECT_EQ(station::reportCode({}, Level::Low), "L LO");
+}

@@ -1,0 +1,139 @@
+#include "Speech.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <dlfcn.h>
+#include <espeak-ng/espeak_ng.h>
+#include <stdexcept>
+#include <vector>
+
+namespace station {
+namespace {
+
+// The engine's entry points, looked up once in the library. It stays loaded: unloading a
+// library with threads and state of its own gains nothing.
+struct Engine {
+    decltype(&espeak_ng_InitializePath) initializePath = nullptr;
+    decltype(&espeak_ng_Initialize) initialize = nullptr;
+    decltype(&espeak_ng_InitializeOutput) initializeOutput = nullptr;
+    decltype(&espeak_ng_GetSampleRate) sampleRate = nullptr;
+    decltype(&espeak_ng_SetVoiceByName) setVoice = nullptr;
+    decltype(&espeak_ng_SetParameter) setParameter = nullptr;
+    decltype(&espeak_SetSynthCallback) setCallback = nullptr;
+    decltype(&espeak_ng_Synthesize) synthesize = nullptr;
+    decltype(&espeak_ng_Terminate) terminate = nullptr;
+    decltype(&espeak_ng_GetStatusCodeMessage) message = nullptr;
+    decltype(&espeak_ng_ClearErrorContext) clearContext = nullptr;
+    std::string missing; // why it cannot be used
+};
+
+constexpr const char* Library = "libespeak-ng.so.1";
+
+const Engine& engine() {
+    static const Engine e = [] {
+        Engine e;
+        void* library = dlopen(Library, RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) {
+            e.missing = std::string("the speech engine is not installed (") + Library + ")";
+            return e;
+        }
+        auto find = [&](auto& Function, const char* Name) {
+            Function =
+                reinterpret_cast<std::remove_reference_t<decltype(Function)>>(dlsym(library, Name));
+            if (Function == nullptr && e.missing.empty())
+                e.missing = std::string("the speech engine ") + Library + " lacks " + Name;
+        };
+        find(e.initializePath, "espeak_ng_InitializePath");
+        find(e.initialize, "espeak_ng_Initialize");
+        find(e.initializeOutput, "espeak_ng_InitializeOutput");
+        find(e.sampleRate, "espeak_ng_GetSampleRate");
+        find(e.setVoice, "espeak_ng_SetVoiceByName");
+        find(e.setParameter, "espeak_ng_SetParameter");
+        find(e.setCallback, "espeak_SetSynthCallback");
+        find(e.synthesize, "espeak_ng_Synthesize");
+        find(e.terminate, "espeak_ng_Terminate");
+        find(e.message, "espeak_ng_GetStatusCodeMessage");
+        find(e.clearContext, "espeak_ng_ClearErrorContext");
+        return e;
+    }();
+    return e;
+}
+
+std::string describe(espeak_ng_STATUS Status) {
+    char text[256] = {};
+    engine().message(Status, text, sizeof text);
+    return text;
+}
+
+int collect(short* Samples, int Count, espeak_EVENT* Events) {
+    if (Samples != nullptr && Count > 0 && Events != nullptr && Events->user_data != nullptr)
+        static_cast<std::vector<short>*>(Events->user_data)
+            ->insert(static_cast<std::vector<short>*>(Events->user_data)->end(), Samples,
+                     Samples + Count);
+    return 0;
+}
+
+} // namespace
+
+Speech::Speech(const std::string& Language) {
+    const Engine& e = engine();
+    if (!e.missing.empty())
+        throw std::runtime_error(e.missing);
+    // No path: the engine's own, or ESPEAK_DATA_PATH.
+    e.initializePath(nullptr);
+    espeak_ng_ERROR_CONTEXT context = nullptr;
+    if (const espeak_ng_STATUS s = e.initialize(&context); s != ENS_OK) {
+        e.clearContext(&context);
+        throw std::runtime_error("the speech engine's voice data cannot be read: " + describe(s));
+    }
+    if (const espeak_ng_STATUS s = e.initializeOutput(ENOUTPUT_MODE_SYNCHRONOUS, 0, nullptr);
+        s != ENS_OK) {
+        e.terminate();
+        throw std::runtime_error("the speech engine cannot start: " + describe(s));
+    }
+    if (const espeak_ng_STATUS s = e.setVoice(Language.c_str()); s != ENS_OK) {
+        e.terminate();
+        throw std::runtime_error("the speech engine has no voice for '" + Language +
+                                 "': " + describe(s));
+    }
+    // A little slower than the engine's 175 words a minute: a radio channel blurs speech.
+    e.setParameter(espeakRATE, 150, 0);
+    e.setCallback(collect);
+    rate_ = e.sampleRate();
+}
+
+Speech::~Speech() {
+    engine().terminate();
+}
+
+Pcm Speech::say(const std::string& Text, TWaveFormat Mono, double Amplitude) {
+    std::vector<short> samples;
+    const espeak_ng_STATUS s = engine().synthesize(Text.c_str(), Text.size() + 1, 0, POS_CHARACTER,
+                                                   0, espeakCHARS_UTF8, nullptr, &samples);
+    if (s != ENS_OK)
+        throw std::runtime_error("the speech engine failed: " + describe(s));
+    int peak = 0;
+    for (const short v : samples)
+        peak = std::max(peak, std::abs(int{v}));
+    if (peak == 0)
+        return {};
+    // The engine ends with a pause of its own; the keying stops with the last word.
+    std::size_t end = samples.size();
+    while (end > 0 && std::abs(int{samples[end - 1]}) * 1000 < peak)
+        --end;
+    std::vector<double> audio(end);
+    for (std::size_t i = 0; i < end; ++i)
+        audio[i] = samples[i] * Amplitude / peak;
+    auto converted = resample(audio, rate_, WaveDefs::Info(Mono).SampleRate);
+    // Resampling may overshoot the peak a little; keep the level asked for.
+    double top = 0;
+    for (const double v : converted)
+        top = std::max(top, std::abs(v));
+    if (top > Amplitude)
+        for (double& v : converted)
+            v *= Amplitude / top;
+    return toPcm(converted, Mono);
+}
+
+} // namespace station
