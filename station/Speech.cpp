@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <espeak-ng/espeak_ng.h>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace station {
@@ -22,7 +23,6 @@ struct Engine {
     decltype(&espeak_ng_SetParameter) setParameter = nullptr;
     decltype(&espeak_SetSynthCallback) setCallback = nullptr;
     decltype(&espeak_ng_Synthesize) synthesize = nullptr;
-    decltype(&espeak_ng_Terminate) terminate = nullptr;
     decltype(&espeak_ng_GetStatusCodeMessage) message = nullptr;
     decltype(&espeak_ng_ClearErrorContext) clearContext = nullptr;
     std::string missing; // why it cannot be used
@@ -52,7 +52,6 @@ const Engine& engine() {
         find(e.setParameter, "espeak_ng_SetParameter");
         find(e.setCallback, "espeak_SetSynthCallback");
         find(e.synthesize, "espeak_ng_Synthesize");
-        find(e.terminate, "espeak_ng_Terminate");
         find(e.message, "espeak_ng_GetStatusCodeMessage");
         find(e.clearContext, "espeak_ng_ClearErrorContext");
         return e;
@@ -74,40 +73,56 @@ int collect(short* Samples, int Count, espeak_EVENT* Events) {
     return 0;
 }
 
-} // namespace
-
-Speech::Speech(const std::string& Language) {
-    const Engine& e = engine();
-    if (!e.missing.empty())
-        throw std::runtime_error(e.missing);
-    // No path: the engine's own, or ESPEAK_DATA_PATH.
-    e.initializePath(nullptr);
-    espeak_ng_ERROR_CONTEXT context = nullptr;
-    if (const espeak_ng_STATUS s = e.initialize(&context); s != ENS_OK) {
-        e.clearContext(&context);
-        throw std::runtime_error("the speech engine's voice data cannot be read: " + describe(s));
-    }
-    if (const espeak_ng_STATUS s = e.initializeOutput(ENOUTPUT_MODE_SYNCHRONOUS, 0, nullptr);
-        s != ENS_OK) {
-        e.terminate();
-        throw std::runtime_error("the speech engine cannot start: " + describe(s));
-    }
-    if (const espeak_ng_STATUS s = e.setVoice(Language.c_str()); s != ENS_OK) {
-        e.terminate();
-        throw std::runtime_error("the speech engine has no voice for '" + Language +
-                                 "': " + describe(s));
-    }
-    // A little slower than the engine's 175 words a minute: a radio channel blurs speech.
-    e.setParameter(espeakRATE, 150, 0);
-    e.setCallback(collect);
-    rate_ = e.sampleRate();
+// The engine is started once for the process and never stopped: stopping it and starting it
+// again deadlocks (eSpeak NG 1.51). It reports why it cannot start every time it is asked.
+int startEngine() {
+    static const std::pair<int, std::string> started = []() -> std::pair<int, std::string> {
+        const Engine& e = engine();
+        if (!e.missing.empty())
+            return {0, e.missing};
+        // No path: the engine's own, or ESPEAK_DATA_PATH.
+        e.initializePath(nullptr);
+        espeak_ng_ERROR_CONTEXT context = nullptr;
+        if (const espeak_ng_STATUS s = e.initialize(&context); s != ENS_OK) {
+            e.clearContext(&context);
+            return {0, "the speech engine's voice data cannot be read: " + describe(s)};
+        }
+        if (const espeak_ng_STATUS s = e.initializeOutput(ENOUTPUT_MODE_SYNCHRONOUS, 0, nullptr);
+            s != ENS_OK)
+            return {0, "the speech engine cannot start: " + describe(s)};
+        // A little slower than the engine's 175 words a minute: a radio channel blurs speech.
+        e.setParameter(espeakRATE, 150, 0);
+        e.setCallback(collect);
+        return {e.sampleRate(), ""};
+    }();
+    if (started.first == 0)
+        throw std::runtime_error(started.second);
+    return started.first;
 }
 
-Speech::~Speech() {
-    engine().terminate();
+// The voice the engine speaks with now.
+std::string& currentVoice() {
+    static std::string voice;
+    return voice;
+}
+
+void useVoice(const std::string& Language) {
+    if (currentVoice() == Language)
+        return;
+    if (const espeak_ng_STATUS s = engine().setVoice(Language.c_str()); s != ENS_OK)
+        throw std::runtime_error("the speech engine has no voice for '" + Language +
+                                 "': " + describe(s));
+    currentVoice() = Language;
+}
+
+} // namespace
+
+Speech::Speech(const std::string& Language) : language_(Language), rate_(startEngine()) {
+    useVoice(language_);
 }
 
 Pcm Speech::say(const std::string& Text, TWaveFormat Mono, double Amplitude) {
+    useVoice(language_);
     std::vector<short> samples;
     const espeak_ng_STATUS s = engine().synthesize(Text.c_str(), Text.size() + 1, 0, POS_CHARACTER,
                                                    0, espeakCHARS_UTF8, nullptr, &samples);

@@ -10,19 +10,17 @@ namespace station {
 
 class Speech {
 public:
-    // Loads the engine and the voice for Language ("ru", "en"). Throws std::runtime_error
-    // saying what is missing: the library or its voice data. One Speech at a time: the engine
-    // keeps its state in the library.
+    // Loads the engine, once for the process, and the voice for Language ("ru", "en"). Throws
+    // std::runtime_error saying what is missing: the library, its voice data or the voice.
+    // The engine keeps its state in the library: use it from one thread.
     explicit Speech(const std::string& Language);
-    ~Speech();
-    Speech(const Speech&) = delete;
-    Speech& operator=(const Speech&) = delete;
 
     // Text spoken in Mono, its loudest sample at Amplitude (1: full scale), without the
     // engine's trailing silence. Throws std::runtime_error when the engine fails.
     Pcm say(const std::string& Text, TWaveFormat Mono, double Amplitude);
 
 private:
+    std::string language_;
     int rate_ = 0;
 };
 
