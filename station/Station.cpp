@@ -141,15 +141,18 @@ Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>>
     OverFigures figures;
     Pcm audio;
     if ((archive_ || reporting) && !Over.empty()) {
-        std::size_t signalBytes = 0;
+        // The caller's level from where the carrier was steady: the receiver's noise, in the
+        // squelch's hold after it or in the blocks the carrier came and went in, would swamp it.
+        const bool edges = SignalBlocks >= 3;
+        std::size_t from = 0, to = 0;
         for (std::size_t i = 0; i < Over.size(); ++i) {
+            if (edges && i == 1)
+                from = audio.size();
             audio.insert(audio.end(), Over[i].begin(), Over[i].end());
-            if (i < SignalBlocks)
-                signalBytes = audio.size();
+            if (i + (edges ? 1 : 0) < SignalBlocks)
+                to = audio.size();
         }
-        // The caller's level from where the carrier was: the receiver's noise in the squelch's
-        // hold after it would swamp it.
-        figures = measureAudio(std::span(audio).first(signalBytes), mono_);
+        figures = measureAudio(std::span(audio).subspan(from, to - from), mono_);
         figures.seconds = static_cast<double>(audio.size()) / WaveDefs::Info(mono_).SampleSize() /
                           WaveDefs::Info(mono_).SampleRate;
     }
