@@ -128,6 +128,7 @@ struct Outcome {
     std::string errors;
     std::vector<Reported> overs; // from the per-over lines on standard error
     std::vector<std::int16_t> output;
+    std::string log; // standard output
 };
 
 Outcome Repeat(const QTemporaryDir& Dir, const std::string& Input, const std::string& Station,
@@ -142,8 +143,11 @@ Outcome Repeat(const QTemporaryDir& Dir, const std::string& Input, const std::st
                  {"--headless", "--input", QString::fromStdString(Input), "--output",
                   QString::fromStdString(output), "--ini", QString::fromStdString(ini)});
     EXPECT_TRUE(quorim.waitForFinished(60000));
-    Outcome run{
-        quorim.exitCode(), quorim.readAllStandardError().toStdString(), {}, ReadStereo(output)};
+    Outcome run{quorim.exitCode(),
+                quorim.readAllStandardError().toStdString(),
+                {},
+                ReadStereo(output),
+                quorim.readAllStandardOutput().toStdString()};
     const std::regex line(R"(quorim: over ([0-9.]+) s: .*, quieting (-?[0-9.]+) dB: (.*))");
     for (std::sregex_iterator m(run.errors.begin(), run.errors.end(), line), end; m != end; ++m)
         run.overs.push_back({std::stod((*m)[1]), std::stod((*m)[2]), (*m)[3]});
@@ -251,6 +255,9 @@ TEST(StationReport, EachOverIsToldItsQuietingAndLevelInMorseOrWordsKeyedWithTheR
 
     const auto expected = std::vector{QuietingOf(strongInput), QuietingOf(weakInput)};
     EXPECT_GT(expected[0][0] - expected[1][0], 5) << "the two links differ in quieting";
+    // The state log keeps its form: the report adds nothing there.
+    const std::regex state(R"((\d+\.\d{3} \S+\n)+)");
+    EXPECT_TRUE(std::regex_match(voice.log, state)) << voice.log;
     const Outcome* runs[] = {&morse, &voice};
     for (std::size_t r = 0; r < 2; ++r) {
         ASSERT_EQ(runs[r]->overs.size(), std::size(Overs)) << runs[r]->errors;
