@@ -382,6 +382,8 @@ void TfMainForm::AddStationAudio(const station::Additions& Audio) {
 }
 
 void TfMainForm::PlayerBufferDone(TWaveDevice*, void* Buffer, std::uint32_t& Size) {
+    if (Blocks->Empty())
+        AddStationAudio(Station->replayTail());
     const std::uint32_t len = TakeBlock(ChannelBuffers[1 - ControlChannel].data());
     Generator->Generate(ChannelBuffers[ControlChannel].data(), len);
     UpdateLevels(len, MonoFormat());

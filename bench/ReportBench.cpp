@@ -1,6 +1,6 @@
-// What the station does between the squelch closing and the replay starting, when it reports:
-// the reference is what it does there anyway with an archive (copying and measuring the over);
-// the report's speech and Morse are shown against it and against the 50 ms a replay may wait.
+// Making the report after an over: the reference is what the station does before every replay
+// anyway with an archive (copying and measuring the over). Morse is made before the replay
+// starts, within the 50 ms a replay may wait; speech while the over plays.
 #include <chrono>
 #include <cstdint>
 

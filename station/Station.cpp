@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <utility>
 
 #include "IniFiles.h"
 #include "Windows.h"
@@ -93,6 +94,7 @@ void Station::start(TWaveFormat Mono, std::uint32_t BlockBytes, Squelch S) {
 }
 
 void Station::stop() noexcept {
+    discardTail();
     release();
     line_.reset();
     archive_.reset();
@@ -121,6 +123,7 @@ std::vector<Pcm> Station::blocks(const Pcm& Audio) const {
 
 Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>> Over, bool Cut,
                                   std::size_t SignalBlocks) {
+    discardTail();
     deliverProblems();
     // Never on the air unkeyed: a line that cannot be keyed stops the replay here.
     if (line_)
@@ -164,7 +167,21 @@ Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>>
         code = reportCode(figures, level);
         if (onLog)
             onLog(reportLine(figures, level));
-        a.after = blocks(report(figures, level));
+        if (speech_) {
+            // Spoken while the over plays; the controller takes it when the over has played.
+            speaking_ = std::async(std::launch::async,
+                                   [this, mono = mono_, amplitude = settings_.idVolume / 65535.0,
+                                    words = reportWords(figures, level, settings_.reportLanguage)] {
+                                       Pcm spoken;
+                                       appendSilence(spoken, mono, samplesFor(SpeechGapMs, mono));
+                                       const Pcm said = speech_->say(words, mono, amplitude);
+                                       spoken.insert(spoken.end(), said.begin(), said.end());
+                                       return spoken;
+                                   });
+            spokenCode_ = code;
+        } else {
+            a.after = blocks(morseReport(code));
+        }
     }
     if (identify)
         for (auto& b : blocks(identification_))
@@ -183,6 +200,8 @@ Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>>
     } else {
         transmittedSinceId_ = true;
     }
+    if (speaking_.valid())
+        tail_ = std::exchange(a.after, {});
     // A lone identification during a lockout leaves the lockout in place.
     lockArmed_ = (Cut && settings_.timeoutLockout) || (Over.empty() && locked_);
 
@@ -201,26 +220,36 @@ Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>>
     return a;
 }
 
-// Measured on the over just recorded, and made while the PTT keys: speech takes a few
-// milliseconds, Morse less.
-Pcm Station::report(const OverFigures& Figures, Level L) {
-    if (speech_) {
-        try {
-            Pcm spoken;
-            appendSilence(spoken, mono_, samplesFor(SpeechGapMs, mono_));
-            const Pcm words = speech_->say(reportWords(Figures, L, settings_.reportLanguage), mono_,
-                                           settings_.idVolume / 65535.0);
-            spoken.insert(spoken.end(), words.begin(), words.end());
-            return spoken;
-        } catch (const std::exception& e) {
-            speech_.reset();
-            speechFailed_ = true;
-            if (onNotice)
-                onNotice(std::string(e.what()) + "; the report after each replay is sent in Morse");
-        }
+Pcm Station::morseReport(const std::string& Code) const {
+    return morse(Code, settings_.idWpm, settings_.idFrequencyHz, settings_.idVolume, mono_);
+}
+
+Additions Station::replayTail() {
+    Additions a;
+    if (!speaking_.valid())
+        return a;
+    Pcm report;
+    try {
+        report = speaking_.get();
+    } catch (const std::exception& e) {
+        speech_.reset();
+        speechFailed_ = true;
+        if (onNotice)
+            onNotice(std::string(e.what()) + "; the report after each replay is sent in Morse");
+        report = morseReport(spokenCode_);
     }
-    return morse(reportCode(Figures, L), settings_.idWpm, settings_.idFrequencyHz,
-                 settings_.idVolume, mono_);
+    a.after = blocks(report);
+    for (auto& b : tail_)
+        a.after.push_back(std::move(b));
+    tail_.clear();
+    return a;
+}
+
+void Station::discardTail() noexcept {
+    if (speaking_.valid())
+        speaking_.wait();
+    speaking_ = {};
+    tail_.clear();
 }
 
 std::uint32_t Station::replayEnded(std::uint32_t LockMs) {

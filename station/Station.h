@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <span>
 #include <string>
@@ -61,8 +62,13 @@ public:
     // ended it. Keys the PTT (throws PttError when it
     // cannot) and returns what to play before and after the recording: after it, the report on
     // it, the identification and the courtesy tone.
+    // A spoken report is made while the over plays: then all that follows the over comes from
+    // replayTail instead.
     Additions replayStarting(std::span<const std::span<const std::uint8_t>> Over, bool Cut,
                              std::size_t SignalBlocks);
+    // The over's blocks have all been handed to the player: what follows them, once per replay
+    // (waiting for the speech if it is not done yet); nothing when replayStarting gave it all.
+    Additions replayTail();
     // The last sample has played: the PTT is released after its tail. Returns what is left of
     // the lock (LockMs) once the tail has passed.
     std::uint32_t replayEnded(std::uint32_t LockMs);
@@ -84,7 +90,10 @@ public:
 private:
     std::vector<Pcm> blocks(const Pcm& Audio) const;
     void deliverProblems();
-    Pcm report(const OverFigures& Figures, Level L);
+    Pcm morseReport(const std::string& Code) const;
+    // A replay that ends or stops before its tail was taken: the speech is waited for and
+    // dropped.
+    void discardTail() noexcept;
 
     Settings settings_;
     std::string loadError_;
@@ -96,6 +105,9 @@ private:
     SquelchFigures figures_;
     std::unique_ptr<Speech> speech_;
     bool speechFailed_ = false; // told once; reports go in Morse from then on
+    std::future<Pcm> speaking_; // the spoken report being made
+    std::string spokenCode_;    // in Morse, should the speech fail
+    std::vector<Pcm> tail_;     // what follows the report
     std::unique_ptr<PttLine> line_;
     std::unique_ptr<Archive> archive_;
     bool keyed_ = false;
