@@ -72,9 +72,7 @@ void Station::start(TWaveFormat Mono, std::uint32_t BlockBytes, Squelch S) {
         try {
             speech_ = std::make_unique<Speech>(settings_.reportLanguage);
         } catch (const std::exception& e) {
-            speechFailed_ = true;
-            if (onNotice)
-                onNotice(std::string(e.what()) + "; the report after each replay is sent in Morse");
+            speechLost(e.what());
         }
     }
     identifiedEver_ = false;
@@ -232,10 +230,7 @@ Additions Station::replayTail() {
     try {
         report = speaking_.get();
     } catch (const std::exception& e) {
-        speech_.reset();
-        speechFailed_ = true;
-        if (onNotice)
-            onNotice(std::string(e.what()) + "; the report after each replay is sent in Morse");
+        speechLost(e.what());
         report = morseReport(spokenCode_);
     }
     a.after = blocks(report);
@@ -243,6 +238,13 @@ Additions Station::replayTail() {
         a.after.push_back(std::move(b));
     tail_.clear();
     return a;
+}
+
+void Station::speechLost(const std::string& Why) {
+    speech_.reset();
+    speechFailed_ = true;
+    if (onNotice)
+        onNotice(Why + "; the report after each replay is sent in Morse");
 }
 
 void Station::discardTail() noexcept {

@@ -91,6 +91,8 @@ private:
     std::vector<Pcm> blocks(const Pcm& Audio) const;
     void deliverProblems();
     Pcm morseReport(const std::string& Code) const;
+    // Told once; reports go in Morse from then on.
+    void speechLost(const std::string& Why);
     // A replay that ends or stops before its tail was taken: the speech is waited for and
     // dropped.
     void discardTail() noexcept;
@@ -104,7 +106,7 @@ private:
     Squelch squelch_;
     SquelchFigures figures_;
     std::unique_ptr<Speech> speech_;
-    bool speechFailed_ = false; // told once; reports go in Morse from then on
+    bool speechFailed_ = false;
     std::future<Pcm> speaking_; // the spoken report being made
     std::string spokenCode_;    // in Morse, should the speech fail
     std::vector<Pcm> tail_;     // what follows the report
