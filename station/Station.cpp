@@ -141,22 +141,8 @@ Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>>
     const bool reporting = settings_.report != ReportKind::None && !Over.empty();
     OverFigures figures;
     Pcm audio;
-    if ((archive_ || reporting) && !Over.empty()) {
-        // The caller's level from where the carrier was steady: the receiver's noise, in the
-        // squelch's hold after it or in the blocks the carrier came and went in, would swamp it.
-        const bool edges = SignalBlocks >= 3;
-        std::size_t from = 0, to = 0;
-        for (std::size_t i = 0; i < Over.size(); ++i) {
-            if (edges && i == 1)
-                from = audio.size();
-            audio.insert(audio.end(), Over[i].begin(), Over[i].end());
-            if (i + (edges ? 1 : 0) < SignalBlocks)
-                to = audio.size();
-        }
-        figures = measureAudio(std::span(audio).subspan(from, to - from), mono_);
-        figures.seconds = static_cast<double>(audio.size()) / WaveDefs::Info(mono_).SampleSize() /
-                          WaveDefs::Info(mono_).SampleRate;
-    }
+    if ((archive_ || reporting) && !Over.empty())
+        figures = measureOver(Over, SignalBlocks, audio);
     if (!Over.empty())
         figures_.takeOver(figures, squelch_);
     std::string code;
@@ -216,6 +202,25 @@ Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>>
         archive_->add(std::move(over));
     }
     return a;
+}
+
+OverFigures Station::measureOver(std::span<const std::span<const std::uint8_t>> Over,
+                                 std::size_t SignalBlocks, Pcm& Audio) const {
+    // The caller's level from where the carrier was steady: the receiver's noise, in the
+    // squelch's hold after it or in the blocks the carrier came and went in, would swamp it.
+    const bool edges = SignalBlocks >= 3;
+    std::size_t from = 0, to = 0;
+    for (std::size_t i = 0; i < Over.size(); ++i) {
+        if (edges && i == 1)
+            from = Audio.size();
+        Audio.insert(Audio.end(), Over[i].begin(), Over[i].end());
+        if (i + (edges ? 1 : 0) < SignalBlocks)
+            to = Audio.size();
+    }
+    OverFigures figures = measureAudio(std::span(Audio).subspan(from, to - from), mono_);
+    const auto& info = WaveDefs::Info(mono_);
+    figures.seconds = static_cast<double>(Audio.size()) / info.SampleSize() / info.SampleRate;
+    return figures;
 }
 
 Pcm Station::morseReport(const std::string& Code) const {

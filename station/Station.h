@@ -90,6 +90,9 @@ public:
 private:
     std::vector<Pcm> blocks(const Pcm& Audio) const;
     void deliverProblems();
+    // The over's level and length; Audio gets the over in one piece.
+    OverFigures measureOver(std::span<const std::span<const std::uint8_t>> Over,
+                            std::size_t SignalBlocks, Pcm& Audio) const;
     Pcm morseReport(const std::string& Code) const;
     // Told once; reports go in Morse from then on.
     void speechLost(const std::string& Why);
