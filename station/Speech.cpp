@@ -65,11 +65,12 @@ std::string describe(espeak_ng_STATUS Status) {
     return text;
 }
 
+// Synthesis hands its samples here, with the vector given to espeak_ng_Synthesize.
 int collect(short* Samples, int Count, espeak_EVENT* Events) {
-    if (Samples != nullptr && Count > 0 && Events != nullptr && Events->user_data != nullptr)
-        static_cast<std::vector<short>*>(Events->user_data)
-            ->insert(static_cast<std::vector<short>*>(Events->user_data)->end(), Samples,
-                     Samples + Count);
+    if (Samples == nullptr || Count <= 0 || Events == nullptr || Events->user_data == nullptr)
+        return 0;
+    auto& into = *static_cast<std::vector<short>*>(Events->user_data);
+    into.insert(into.end(), Samples, Samples + Count);
     return 0;
 }
 
