@@ -219,8 +219,7 @@ void TfMainForm::SetRunningControls(bool Running) {
 void TfMainForm::btnStartClick() {
     ReadControls();
     // Room for the longest recording, so that recording only allocates the blocks themselves.
-    const std::uint64_t limit = std::uint64_t{Recorder->SamplesPerSec()} * std::max(Duration, 0) *
-                                (Recorder->BitsPerSample() / 8u);
+    const std::uint64_t limit = RecordingLimit();
     const std::uint64_t block = std::max<std::uint64_t>(BufferSize / 2, 1);
     Blocks->Reserve(static_cast<std::size_t>(std::min<std::uint64_t>(limit / block + 2, 1u << 20)));
     using Scheme = station::Squelch::Scheme;
@@ -268,9 +267,7 @@ void TfMainForm::RecorderBufferDone(TWaveDevice*, const void* Buffer, std::uint3
     Size = std::min<std::uint32_t>(Size, static_cast<std::uint32_t>(2 * ChannelBuffers[0].size()));
     void* const outputs[2] = {ChannelBuffers[0].data(), ChannelBuffers[1].data()};
     const std::uint32_t n = Deinterleave(Buffer, outputs, Size, Recorder->Format());
-    const std::uint64_t limit = std::uint64_t{Recorder->SamplesPerSec()} *
-                                static_cast<std::uint64_t>(std::max(Duration, 0)) *
-                                (Recorder->BitsPerSample() / 8u);
+    const std::uint64_t limit = RecordingLimit();
     if (n == 0)
         return;
     const TWaveFormat mono = MonoFormat();
@@ -332,6 +329,11 @@ void TfMainForm::ClearBlocks() {
     RecordedBytes = 0;
 }
 
+std::uint64_t TfMainForm::RecordingLimit() const {
+    return std::uint64_t{Recorder->SamplesPerSec()} *
+           static_cast<std::uint64_t>(std::max(Duration, 0)) * (Recorder->BitsPerSample() / 8u);
+}
+
 void TfMainForm::KeepBlocks(std::size_t Count) {
     RecordedBytes -= static_cast<std::uint32_t>(Blocks->Truncate(Count));
 }
@@ -344,11 +346,8 @@ void TfMainForm::StartPlayback() {
     std::vector<std::span<const std::uint8_t>> over;
     for (std::size_t i = 0; i < Blocks->Count(); ++i)
         over.emplace_back((*Blocks)[i].Data.get(), (*Blocks)[i].Size);
-    const std::uint64_t limit = std::uint64_t{Recorder->SamplesPerSec()} *
-                                static_cast<std::uint64_t>(std::max(Duration, 0)) *
-                                (Recorder->BitsPerSample() / 8u);
     try {
-        AddStationAudio(Station->replayStarting(over, RecordedBytes >= limit,
+        AddStationAudio(Station->replayStarting(over, RecordedBytes >= RecordingLimit(),
                                                 std::min(SquelchGate.signalBlocks(), over.size())));
     } catch (const std::exception& e) {
         // The PTT line could not be keyed: nothing goes on the air unkeyed.
@@ -488,7 +487,9 @@ bool TfMainForm::AnalyseBuffer(const void* ChannelData, std::uint32_t Size, TWav
         RealFFT::RealTransform(copy, n, false);
         spectrum = copy;
     }
-    RealFFT::RealTransform(Samples, n, false);
+    // With the window, the plain transform only feeds the spectrum window.
+    if (!windowed || uSpectrum::fSpectForm != nullptr)
+        RealFFT::RealTransform(Samples, n, false);
     if (uSpectrum::fSpectForm != nullptr)
         ShowSpectrum(static_cast<std::uint32_t>(n), Format);
 

@@ -173,6 +173,8 @@ public:
     void ClearBlocks();
     // Keeps the first Count blocks of the recording.
     void KeepBlocks(std::size_t Count);
+    // Bytes of the recorded channel that Duration allows.
+    std::uint64_t RecordingLimit() const;
     void StartPlayback();
     // Puts what the station plays around a replay before and after the recorded blocks.
     void AddStationAudio(const station::Additions& Audio);
