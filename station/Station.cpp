@@ -56,14 +56,13 @@ void Station::start(TWaveFormat Mono, std::uint32_t BlockBytes, Squelch S) {
         }
     }
     // Morse identification, and a report that is or may become Morse, need the pitch.
-    if ((settings_.idFile.empty() && !settings_.callsign.empty()) ||
-        settings_.report != ReportKind::None) {
-        if (2.0 * settings_.idFrequencyHz >= info.SampleRate)
-            throw SettingsError(std::string("settings [") + SectionStation +
-                                "] IdFrequency=" + std::to_string(settings_.idFrequencyHz) +
-                                " cannot be used: it must be below half the sample rate");
-    }
-    if (settings_.idFile.empty() && !settings_.callsign.empty())
+    const bool morseId = settings_.idFile.empty() && !settings_.callsign.empty();
+    if ((morseId || settings_.report != ReportKind::None) &&
+        2.0 * settings_.idFrequencyHz >= info.SampleRate)
+        throw SettingsError(std::string("settings [") + SectionStation +
+                            "] IdFrequency=" + std::to_string(settings_.idFrequencyHz) +
+                            " cannot be used: it must be below half the sample rate");
+    if (morseId)
         identification_ = morse(settings_.callsign, settings_.idWpm, settings_.idFrequencyHz,
                                 settings_.idVolume, Mono);
     squelch_ = S;
@@ -277,7 +276,6 @@ std::uint32_t Station::replayEnded(std::uint32_t LockMs) {
 }
 
 bool Station::holdsOff(bool Raw, double Figure) {
-    figures_.add(Raw, Figure);
     bool held = locked_ || awaitingSignal_;
     // Once the carrier has dropped, its hang time does not start a recording: a fresh signal does.
     if (locked_ && !Raw) {
@@ -290,9 +288,9 @@ bool Station::holdsOff(bool Raw, double Figure) {
         awaitingSignal_ = false;
         held = locked_;
     }
-    // What is held off is no over of anyone's.
-    if (held)
-        figures_.dropOver();
+    // A signal held off is no over of anyone's; the idle receiver is measured all the same.
+    if (!held || !Raw)
+        figures_.add(Raw, Figure);
     return held;
 }
 
