@@ -23,14 +23,8 @@ const char* const Archive::CsvHeader =
 
 namespace {
 
-std::string fixed(double V, int Decimals) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.*f", Decimals, V);
-    return text;
-}
-
-std::string fixed(const std::optional<double>& V, int Decimals) {
-    return V ? fixed(*V, Decimals) : std::string();
+std::string decimals(const std::optional<double>& V, int Decimals) {
+    return V ? station::decimals(*V, Decimals) : std::string();
 }
 
 const std::regex& OverName() {
@@ -158,20 +152,12 @@ void Archive::write(const Over& O) {
     std::ofstream out(csv, std::ios::app);
     if (fresh)
         out << CsvHeader << '\n';
-    OverFigures f = O.figures;
-    if (f.seconds == 0) {
-        const OverFigures levels = measureAudio(O.audio, O.mono);
-        f.seconds = levels.seconds;
-        f.peakDb = levels.peakDb;
-        f.rmsDb = levels.rmsDb;
-        f.fullScale = levels.fullScale;
-        f.fullScalePercent = levels.fullScalePercent;
-    }
-    out << stem << ',' << path.filename().string() << ',' << fixed(f.seconds, 3) << ','
-        << fixed(f.peakDb, 1) << ',' << fixed(f.rmsDb, 1) << ',' << f.fullScale << ','
-        << fixed(f.idleDb, 1) << ',' << fixed(f.overDb, 1) << ',' << fixed(f.quietingDb, 1) << ','
-        << (O.identified ? 1 : 0) << ',' << fixed(f.fullScalePercent, 2) << ','
-        << fixed(f.marginDb, 1) << ',' << O.report << '\n';
+    const OverFigures& f = O.figures;
+    out << stem << ',' << path.filename().string() << ',' << decimals(f.seconds, 3) << ','
+        << decimals(f.peakDb, 1) << ',' << decimals(f.rmsDb, 1) << ',' << f.fullScale << ','
+        << decimals(f.idleDb, 1) << ',' << decimals(f.overDb, 1) << ',' << decimals(f.quietingDb, 1)
+        << ',' << (O.identified ? 1 : 0) << ',' << decimals(f.fullScalePercent, 2) << ','
+        << decimals(f.marginDb, 1) << ',' << O.report << '\n';
     if (!out.flush())
         throw std::runtime_error(csv.string() + " cannot be written");
 }

@@ -21,7 +21,7 @@ struct Over {
     std::chrono::system_clock::time_point start;
     Pcm audio;
     TWaveFormat mono = TWaveFormat::wfUnknown;
-    // Its level and squelch figures (measured from the audio when seconds is 0).
+    // Its length, level and squelch figures.
     OverFigures figures;
     std::string report; // the report's code, when one was sent
     bool identified = false;

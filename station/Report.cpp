@@ -18,12 +18,6 @@ long wholeDb(double Db) {
     return std::clamp(std::lround(Db), 0L, 99L);
 }
 
-std::string fixed(double V, int Decimals) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.*f", Decimals, V);
-    return text;
-}
-
 // "децибел" after 1, 21, 5-20…; "децибела" after 2-4, 22-24…
 std::string decibelsRu(long N) {
     const long last = N % 10, lastTwo = N % 100;
@@ -100,14 +94,20 @@ std::string reportCode(const OverFigures& Figures, Level L) {
     return code + "L " + Levels[static_cast<int>(L)];
 }
 
+std::string decimals(double V, int Decimals) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", Decimals, V);
+    return text;
+}
+
 std::string reportLine(const OverFigures& Figures, Level L) {
-    std::string line = "over " + fixed(Figures.seconds, 2) + " s: peak " +
-                       fixed(Figures.peakDb, 1) + " dBFS, RMS " + fixed(Figures.rmsDb, 1) +
-                       " dBFS, near full scale " + fixed(Figures.fullScalePercent, 2) + " %";
+    std::string line = "over " + decimals(Figures.seconds, 2) + " s: peak " +
+                       decimals(Figures.peakDb, 1) + " dBFS, RMS " + decimals(Figures.rmsDb, 1) +
+                       " dBFS, near full scale " + decimals(Figures.fullScalePercent, 2) + " %";
     if (Figures.quietingDb)
-        line += ", quieting " + fixed(*Figures.quietingDb, 1) + " dB";
+        line += ", quieting " + decimals(*Figures.quietingDb, 1) + " dB";
     if (Figures.marginDb)
-        line += ", margin " + fixed(*Figures.marginDb, 1) + " dB";
+        line += ", margin " + decimals(*Figures.marginDb, 1) + " dB";
     return line + ": " + reportCode(Figures, L);
 }
 

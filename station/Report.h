@@ -49,6 +49,8 @@ Level levelOf(const OverFigures& Figures, const Settings& S);
 // code ("Q24 L OK": quieting or M for margin, then the level: LO, OK, HI, CL).
 std::string reportWords(const OverFigures& Figures, Level L, const std::string& Language);
 std::string reportCode(const OverFigures& Figures, Level L);
+// V with Decimals places, as the log and the archive write figures.
+std::string decimals(double V, int Decimals);
 // One line for the log: every figure and the code.
 std::string reportLine(const OverFigures& Figures, Level L);
 

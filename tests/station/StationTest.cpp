@@ -232,6 +232,7 @@ station::Over OverOf(int Second, std::size_t Bytes) {
     o.audio[0] = 0xFF; // one sample at full scale
     o.audio[1] = 0x7F;
     o.mono = TWaveFormat::wf44100mono16;
+    o.figures = station::measureAudio(o.audio, o.mono);
     o.figures.idleDb = -40;
     o.figures.overDb = -70;
     o.figures.quietingDb = 30;
