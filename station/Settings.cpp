@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <initializer_list>
+#include <utility>
 
 #include "IniFiles.h"
 #include "SysUtils.h"
@@ -41,6 +43,19 @@ public:
 
     bool flag(const char* Key) const { return integer(Key, 0, 0, 1) == 1; }
 
+    // One of the named values; the first is the default when the key is empty.
+    template <typename Value>
+    Value choice(const char* Key, std::initializer_list<std::pair<const char*, Value>> Values,
+                 const char* Allowed) const {
+        const std::string value = text(Key);
+        if (value.empty())
+            return Values.begin()->second;
+        for (const auto& [name, v] : Values)
+            if (value == name)
+                return v;
+        fail(Key, value, Allowed);
+    }
+
     [[noreturn]] static void fail(const char* Key, const std::string& Value,
                                   const std::string& Allowed) {
         throw SettingsError(std::string("settings [") + SectionStation + "] " + Key + "=" + Value +
@@ -75,18 +90,13 @@ Settings readSettings(const IniFiles::TIniFile& Ini) {
     s.idFile = r.text("IdFile");
 
     const std::string type = r.text("PttType");
-    if (type.empty() || type == "none")
-        s.pttType = PttType::None;
-    else if (type == "serial-rts")
-        s.pttType = PttType::SerialRts;
-    else if (type == "serial-dtr")
-        s.pttType = PttType::SerialDtr;
-    else if (type == "cm108")
-        s.pttType = PttType::Cm108;
-    else if (type == "gpio")
-        s.pttType = PttType::Gpio;
-    else
-        Reader::fail("PttType", type, "none, serial-rts, serial-dtr, cm108 or gpio");
+    s.pttType = r.choice<PttType>("PttType",
+                                  {{"none", PttType::None},
+                                   {"serial-rts", PttType::SerialRts},
+                                   {"serial-dtr", PttType::SerialDtr},
+                                   {"cm108", PttType::Cm108},
+                                   {"gpio", PttType::Gpio}},
+                                  "none, serial-rts, serial-dtr, cm108 or gpio");
     s.pttDevice = r.text("PttDevice");
     if (s.pttType != PttType::None && s.pttDevice.empty())
         Reader::fail("PttDevice", "",
@@ -107,20 +117,12 @@ Settings readSettings(const IniFiles::TIniFile& Ini) {
     s.archiveFolder = r.text("ArchiveFolder");
     s.archiveMaxMb = r.integer("ArchiveMaxMB", 500, 1, 1000000);
 
-    const std::string report = r.text("Report");
-    if (report.empty() || report == "none")
-        s.report = ReportKind::None;
-    else if (report == "voice")
-        s.report = ReportKind::Voice;
-    else if (report == "morse")
-        s.report = ReportKind::Morse;
-    else
-        Reader::fail("Report", report, "none, voice or morse");
-    s.reportLanguage = r.text("ReportLanguage");
-    if (s.reportLanguage.empty())
-        s.reportLanguage = "ru";
-    else if (s.reportLanguage != "ru" && s.reportLanguage != "en")
-        Reader::fail("ReportLanguage", s.reportLanguage, "ru or en");
+    s.report = r.choice<ReportKind>(
+        "Report",
+        {{"none", ReportKind::None}, {"voice", ReportKind::Voice}, {"morse", ReportKind::Morse}},
+        "none, voice or morse");
+    s.reportLanguage =
+        r.choice<std::string>("ReportLanguage", {{"ru", "ru"}, {"en", "en"}}, "ru or en");
     s.reportLowDb = r.integer("ReportLow", -35, -90, 0);
     s.reportHighDb = r.integer("ReportHigh", -15, -90, 0);
     if (s.reportLowDb >= s.reportHighDb)
