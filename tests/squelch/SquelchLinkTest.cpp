@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "FmLink.h"
+#include "RepeaterRig.h"
 
 namespace {
 
@@ -82,13 +83,7 @@ void makeLink(const std::string& path, const char* output, double cnrDb, double 
 
 std::vector<std::int16_t> readWav(const std::string& path) {
     SF_INFO info{};
-    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-    if (file == nullptr)
-        return {};
-    std::vector<std::int16_t> samples(static_cast<std::size_t>(info.frames * info.channels));
-    sf_read_short(file, samples.data(), std::ssize(samples));
-    sf_close(file);
-    return samples;
+    return RepeaterRig::ReadWav(path, info);
 }
 
 // A replay: where it played, and where in the input its recording came from.

@@ -18,6 +18,7 @@
 #include "FmLink.h"
 #include "OnAir.h"
 #include "RealFFT.h"
+#include "RepeaterRig.h"
 #include "Speech.h"
 
 namespace {
@@ -37,13 +38,7 @@ constexpr double OverSeconds = 4, Seconds = 52;
 
 std::vector<std::int16_t> ReadStereo(const std::string& Path) {
     SF_INFO info{};
-    SNDFILE* file = sf_open(Path.c_str(), SFM_READ, &info);
-    if (file == nullptr)
-        return {};
-    std::vector<std::int16_t> samples(static_cast<std::size_t>(info.frames * info.channels));
-    sf_read_short(file, samples.data(), std::ssize(samples));
-    sf_close(file);
-    return samples;
+    return RepeaterRig::ReadWav(Path, info);
 }
 
 // The receiver's recording at a CNR, with each over's audio channel (right) scaled as planned.
