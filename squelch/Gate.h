@@ -25,8 +25,6 @@ public:
     // The control channel has been silent longer than deadInputMs (true), or is heard again.
     std::function<void(bool dead)> onDeadInput;
 
-    bool inputDead() const { return dead_; }
-
     // Every analysed buffer of the control channel with its scheme's raw decision, before the
     // hold; returns the raw decision the hold is to see.
     bool judge(bool raw, const void* data, std::uint32_t size, WaveDefs::TWaveFormat mono,

@@ -299,12 +299,6 @@ bool Station::identificationDue() const {
            Windows::ClockNs() - lastIdNs_ >= std::int64_t{settings_.idIntervalS} * 1000 * NsPerMs;
 }
 
-void Station::flushArchive() {
-    if (archive_)
-        archive_->flush();
-    deliverProblems();
-}
-
 void Station::deliverProblems() {
     if (!archive_ || !onNotice)
         return;

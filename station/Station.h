@@ -40,7 +40,6 @@ public:
 
     // Reads [Station]. A wrong key raises SettingsError, and every later start raises it again.
     void load(const IniFiles::TIniFile& Ini);
-    const Settings& settings() const { return settings_; }
 
     // How a PTT line is opened; tests put a line of their own here.
     std::function<std::unique_ptr<PttLine>(const Settings&)> openLine = openPtt;
@@ -81,11 +80,8 @@ public:
     // Waiting with nothing recorded: a lone identification is due.
     bool identificationDue() const;
 
-    bool keyed() const { return keyed_; }
     // Releases the PTT at once (a replay that could not start). Never throws.
     void release() noexcept;
-    // Waits for the archive to write what it was given (tests and shutdown).
-    void flushArchive();
 
 private:
     std::vector<Pcm> blocks(const Pcm& Audio) const;
