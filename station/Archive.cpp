@@ -1,7 +1,6 @@
 #include "Archive.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -11,8 +10,6 @@
 #include <stdexcept>
 #include <utility>
 #include <vector>
-
-#include "WaveUtils.h"
 
 namespace station {
 namespace fs = std::filesystem;
