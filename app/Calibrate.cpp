@@ -10,11 +10,8 @@
 #include <memory>
 #include <tuple>
 
-#include <QAbstractEventDispatcher>
-#include <QEventLoop>
 #include <QFile>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include "Calibration.h"
 #include "Forms.h"
@@ -167,19 +164,8 @@ void capture(Session& session, const std::vector<Stretch>& stretches, const Avai
     announce();
     recorder.Start();
 
-    QEventLoop loop;
-    auto check = [&] {
-        if (index >= stretches.size() || interrupted || !recorder.Active())
-            loop.quit();
-    };
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, check);
-    poll.start(50);
-    QMetaObject::Connection idle;
-    if (auto* dispatcher = QAbstractEventDispatcher::instance())
-        idle = QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, check);
-    loop.exec();
-    QObject::disconnect(idle);
+    Forms::RunUntil([&] { return index >= stretches.size() || interrupted || !recorder.Active(); },
+                    50);
     const bool stopped = !recorder.Active();
     const std::string reason = recorder.StopReason();
     index = stretches.size();

@@ -9,10 +9,8 @@
 #include <memory>
 #include <optional>
 
-#include <QAbstractEventDispatcher>
 #include <QCommandLineParser>
 #include <QString>
-#include <QTimer>
 
 #include "Calibrate.h"
 #include "Forms.h"
@@ -152,19 +150,7 @@ int RunHeadless(const TOptions& Options, SimCard::TSimCard* Card) {
             // A replay under way is heard to its end; a recording of what follows the input is not.
             return Card != nullptr && Card->InputExhausted() && !form->Player->Active();
         };
-        auto check = [&] {
-            if (finished())
-                QCoreApplication::exit(0);
-        };
-        QTimer poll;
-        QObject::connect(&poll, &QTimer::timeout, check);
-        poll.start(100);
-        QMetaObject::Connection idle;
-        if (auto* dispatcher = QAbstractEventDispatcher::instance())
-            idle = QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, check);
-        if (!finished())
-            QCoreApplication::exec();
-        QObject::disconnect(idle);
+        Forms::RunUntil(finished, 100);
     }
     form.reset(); // stops the devices and writes the settings, as a closing window does
     return failed ? 1 : 0;

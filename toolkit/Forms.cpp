@@ -2,9 +2,12 @@
 
 #include <cstdio>
 
+#include <QAbstractEventDispatcher>
+#include <QEventLoop>
 #include <QFile>
 #include <QFontDatabase>
 #include <QMessageBox>
+#include <QTimer>
 
 #include "SysUtils.h"
 
@@ -122,6 +125,24 @@ QString LoadInterfaceFont() {
         return QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
     }();
     return family;
+}
+
+void RunUntil(const std::function<bool()>& Done, int PollMs) {
+    if (Done())
+        return;
+    QEventLoop loop;
+    auto check = [&] {
+        if (Done())
+            loop.quit();
+    };
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, check);
+    poll.start(PollMs);
+    QMetaObject::Connection idle;
+    if (auto* dispatcher = QAbstractEventDispatcher::instance())
+        idle = QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, check);
+    loop.exec();
+    QObject::disconnect(idle);
 }
 
 } // namespace Forms

@@ -51,6 +51,10 @@ void MessageBox(QWidget* Parent, const std::string& Title, const std::string& Te
 // The system beep.
 void Beep();
 
+// Runs the event loop until Done says so. Done is asked whenever the loop is about to wait, and
+// every PollMs besides, for what changes without an event (a flag a signal handler sets).
+void RunUntil(const std::function<bool()>& Done, int PollMs);
+
 // Receivers of the notices; an empty member leaves that notice to the real box or beep.
 struct TUserNotices {
     std::function<void(const std::string& Message)> OnException = {};
