@@ -1,4 +1,4 @@
-#include "Calibrate.h"
+#include "app/Calibrate.h"
 
 #include <algorithm>
 #include <array>
@@ -13,15 +13,15 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "Calibration.h"
-#include "Forms.h"
-#include "IniFiles.h"
-#include "PaBackend.h"
-#include "Settings.h"
-#include "SimCard.h"
-#include "SimWav.h"
-#include "WaveUtils.h"
-#include "uMain.h"
+#include "app/uMain.h"
+#include "platform/PaBackend.h"
+#include "platform/SimCard.h"
+#include "platform/SimWav.h"
+#include "squelch/Calibration.h"
+#include "squelch/Settings.h"
+#include "toolkit/Forms.h"
+#include "toolkit/IniFiles.h"
+#include "wave/WaveUtils.h"
 
 namespace calibrate {
 namespace {

@@ -1,8 +1,8 @@
-#include "DeviceNames.h"
+#include "app/DeviceNames.h"
 
 #include <QString>
 
-#include "SysUtils.h"
+#include "toolkit/SysUtils.h"
 
 namespace DeviceNames {
 

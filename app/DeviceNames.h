@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "MMSystem.h"
-#include "WaveCore.h"
+#include "platform/MMSystem.h"
+#include "platform/WaveCore.h"
 
 namespace DeviceNames {
 

@@ -1,4 +1,4 @@
-#include "Program.h"
+#include "app/Program.h"
 
 #include <atomic>
 #include <charconv>
@@ -12,19 +12,19 @@
 #include <QCommandLineParser>
 #include <QString>
 
-#include "Calibrate.h"
-#include "Forms.h"
-#include "IniFiles.h"
-#include "MMSystem.h"
-#include "PaBackend.h"
-#include "SettingsFile.h"
-#include "SimCard.h"
-#include "Station.h"
-#include "TerminationSignals.h"
-#include "WaveCore.h"
-#include "WaveDevice.h"
-#include "Windows.h"
-#include "uMain.h"
+#include "app/Calibrate.h"
+#include "app/SettingsFile.h"
+#include "app/uMain.h"
+#include "platform/MMSystem.h"
+#include "platform/PaBackend.h"
+#include "platform/SimCard.h"
+#include "platform/WaveCore.h"
+#include "platform/Windows.h"
+#include "station/Station.h"
+#include "toolkit/Forms.h"
+#include "toolkit/IniFiles.h"
+#include "toolkit/TerminationSignals.h"
+#include "wave/WaveDevice.h"
 
 namespace Program {
 namespace {

@@ -1,7 +1,7 @@
-#include "Program.h"
+#include "app/Program.h"
 
 #if defined(__SANITIZE_ADDRESS__)
-#include "PinnedLibraries.h"
+#include "platform/PinnedLibraries.h"
 #endif
 
 int main(int argc, char** argv) {

@@ -1,4 +1,4 @@
-#include "uMain.h"
+#include "app/uMain.h"
 
 #include <algorithm>
 #include <bit>
@@ -11,14 +11,14 @@
 #include <QFont>
 #include <QLocale>
 
-#include "DeviceNames.h"
-#include "Forms.h"
-#include "Meter.h"
-#include "RealFFT.h"
-#include "SettingsFile.h"
-#include "SysUtils.h"
-#include "Windows.h"
-#include "uSpectrum.h"
+#include "analysis/RealFFT.h"
+#include "app/DeviceNames.h"
+#include "app/SettingsFile.h"
+#include "platform/Windows.h"
+#include "spectrum/uSpectrum.h"
+#include "squelch/Meter.h"
+#include "toolkit/Forms.h"
+#include "toolkit/SysUtils.h"
 
 namespace uMain {
 

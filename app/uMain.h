@@ -15,17 +15,17 @@
 #include <QPushButton>
 #include <QWidget>
 
-#include "Gate.h"
-#include "Gauges.h"
-#include "IniFiles.h"
-#include "Meter.h"
-#include "Spin.h"
-#include "Station.h"
-#include "StdCtrls.h"
-#include "WaveDefs.h"
-#include "WavePlay.h"
-#include "WaveRec.h"
-#include "WaveUtils.h"
+#include "squelch/Gate.h"
+#include "squelch/Meter.h"
+#include "station/Station.h"
+#include "toolkit/Gauges.h"
+#include "toolkit/IniFiles.h"
+#include "toolkit/Spin.h"
+#include "toolkit/StdCtrls.h"
+#include "wave/WaveDefs.h"
+#include "wave/WavePlay.h"
+#include "wave/WaveRec.h"
+#include "wave/WaveUtils.h"
 
 namespace uMain {
 

@@ -16,7 +16,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "RealFFT.h"
+#include "analysis/RealFFT.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "SimCard.h"
-#include "WaveDefs.h"
-#include "uMain.h"
+#include "app/uMain.h"
+#include "platform/SimCard.h"
+#include "wave/WaveDefs.h"
 
 namespace {
 

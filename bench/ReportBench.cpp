@@ -6,9 +6,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "Audio.h"
-#include "Report.h"
-#include "Speech.h"
+#include "station/Audio.h"
+#include "station/Report.h"
+#include "station/Speech.h"
 
 namespace {
 

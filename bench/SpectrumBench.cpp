@@ -22,8 +22,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "RealFFT.h"
-#include "uSpectrum.h"
+#include "analysis/RealFFT.h"
+#include "spectrum/uSpectrum.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "MMSystem.h"
+#include "platform/MMSystem.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include <QString>
 
-#include "WaveCore.h"
+#include "platform/WaveCore.h"
 
 namespace MMSystem {
 namespace {

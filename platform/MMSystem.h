@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "Windows.h"
+#include "platform/Windows.h"
 
 namespace MMSystem {
 

@@ -1,4 +1,4 @@
-#include "PaBackend.h"
+#include "platform/PaBackend.h"
 
 #include <algorithm>
 #include <atomic>
@@ -21,7 +21,7 @@
 #include <QString>
 #include <QtGlobal>
 
-#include "ByteRing.h"
+#include "platform/ByteRing.h"
 
 namespace PaBackend {
 namespace {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "WaveCore.h"
+#include "platform/WaveCore.h"
 
 namespace PaBackend {
 

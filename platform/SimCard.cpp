@@ -1,4 +1,4 @@
-#include "SimCard.h"
+#include "platform/SimCard.h"
 
 #include <algorithm>
 #include <chrono>

@@ -14,9 +14,9 @@
 
 #include <QMetaObject>
 
-#include "SimWav.h"
-#include "WaveCore.h"
-#include "Windows.h"
+#include "platform/SimWav.h"
+#include "platform/WaveCore.h"
+#include "platform/Windows.h"
 
 namespace SimCard {
 

@@ -1,4 +1,4 @@
-#include "SimWav.h"
+#include "platform/SimWav.h"
 
 #include <algorithm>
 #include <cerrno>

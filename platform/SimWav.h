@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "MMSystem.h"
+#include "platform/MMSystem.h"
 
 struct sf_private_tag;
 

@@ -1,4 +1,4 @@
-#include "WaveCore.h"
+#include "platform/WaveCore.h"
 
 #include <algorithm>
 #include <cstring>

@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "MMSystem.h"
+#include "platform/MMSystem.h"
 
 namespace WaveCore {
 

@@ -1,4 +1,4 @@
-#include "Windows.h"
+#include "platform/Windows.h"
 
 #include <chrono>
 #include <deque>

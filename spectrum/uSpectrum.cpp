@@ -1,4 +1,4 @@
-#include "uSpectrum.h"
+#include "spectrum/uSpectrum.h"
 
 #include <algorithm>
 #include <cmath>
@@ -18,11 +18,11 @@
 #include <QVBoxLayout>
 #include <QValueAxis>
 
-#include "Forms.h"
-#include "RealFFT.h"
-#include "Spin.h"
-#include "SysUtils.h"
-#include "uProcs.h"
+#include "analysis/RealFFT.h"
+#include "analysis/uProcs.h"
+#include "toolkit/Forms.h"
+#include "toolkit/Spin.h"
+#include "toolkit/SysUtils.h"
 
 namespace uSpectrum {
 

@@ -15,7 +15,7 @@
 #include <QPointF>
 #include <QWidget>
 
-#include "WaveDefs.h"
+#include "wave/WaveDefs.h"
 
 class QChart;
 class QChartView;

@@ -1,10 +1,10 @@
-#include "Calibration.h"
+#include "squelch/Calibration.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
-#include "SysUtils.h"
+#include "toolkit/SysUtils.h"
 
 namespace squelch {
 namespace {

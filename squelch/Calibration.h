@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Meter.h"
+#include "squelch/Meter.h"
 
 namespace squelch {
 

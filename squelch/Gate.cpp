@@ -1,9 +1,9 @@
-#include "Gate.h"
+#include "squelch/Gate.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "Meter.h"
+#include "squelch/Meter.h"
 
 namespace squelch {
 

@@ -9,8 +9,8 @@
 #include <functional>
 #include <string>
 
-#include "Settings.h"
-#include "WaveDefs.h"
+#include "squelch/Settings.h"
+#include "wave/WaveDefs.h"
 
 namespace squelch {
 

@@ -1,12 +1,12 @@
-#include "Meter.h"
+#include "squelch/Meter.h"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 
-#include "RealFFT.h"
-#include "WaveUtils.h"
-#include "uProcs.h"
+#include "analysis/RealFFT.h"
+#include "analysis/uProcs.h"
+#include "wave/WaveUtils.h"
 
 namespace squelch {
 

@@ -1,9 +1,9 @@
-#include "Settings.h"
+#include "squelch/Settings.h"
 
 #include <optional>
 #include <string>
 
-#include "SysUtils.h"
+#include "toolkit/SysUtils.h"
 
 namespace squelch {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "IniFiles.h"
+#include "toolkit/IniFiles.h"
 
 namespace squelch {
 

@@ -1,4 +1,4 @@
-#include "Archive.h"
+#include "station/Archive.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -12,8 +12,8 @@
 #include <thread>
 #include <utility>
 
-#include "Audio.h"
-#include "Report.h"
+#include "station/Audio.h"
+#include "station/Report.h"
 
 namespace station {
 

@@ -1,4 +1,4 @@
-#include "Audio.h"
+#include "station/Audio.h"
 
 #include <algorithm>
 #include <array>

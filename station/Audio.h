@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "WaveDefs.h"
+#include "wave/WaveDefs.h"
 
 namespace station {
 

@@ -1,4 +1,4 @@
-#include "Ptt.h"
+#include "station/Ptt.h"
 
 #include <array>
 #include <cerrno>

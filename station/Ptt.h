@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "Settings.h"
+#include "station/Settings.h"
 
 namespace station {
 

@@ -1,10 +1,10 @@
-#include "Report.h"
+#include "station/Report.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
-#include "WaveUtils.h"
+#include "wave/WaveUtils.h"
 
 namespace station {
 namespace {

@@ -9,8 +9,8 @@
 #include <span>
 #include <string>
 
-#include "Audio.h"
-#include "Settings.h"
+#include "station/Audio.h"
+#include "station/Settings.h"
 
 namespace station {
 

@@ -1,12 +1,12 @@
-#include "Settings.h"
+#include "station/Settings.h"
 
 #include <algorithm>
 #include <cctype>
 #include <initializer_list>
 #include <utility>
 
-#include "IniFiles.h"
-#include "SysUtils.h"
+#include "toolkit/IniFiles.h"
+#include "toolkit/SysUtils.h"
 
 namespace station {
 namespace {

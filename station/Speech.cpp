@@ -1,4 +1,4 @@
-#include "Speech.h"
+#include "station/Speech.h"
 
 #include <algorithm>
 #include <cmath>

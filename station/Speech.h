@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "Audio.h"
+#include "station/Audio.h"
 
 namespace station {
 

@@ -1,12 +1,12 @@
-#include "Station.h"
+#include "station/Station.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <utility>
 
-#include "IniFiles.h"
-#include "Windows.h"
+#include "platform/Windows.h"
+#include "toolkit/IniFiles.h"
 
 namespace station {
 namespace {

@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "Archive.h"
-#include "Audio.h"
-#include "Ptt.h"
-#include "Report.h"
-#include "Settings.h"
-#include "Speech.h"
+#include "station/Archive.h"
+#include "station/Audio.h"
+#include "station/Ptt.h"
+#include "station/Report.h"
+#include "station/Settings.h"
+#include "station/Speech.h"
 
 namespace IniFiles {
 class TIniFile;

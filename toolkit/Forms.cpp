@@ -1,4 +1,4 @@
-#include "Forms.h"
+#include "toolkit/Forms.h"
 
 #include <cstdio>
 
@@ -9,7 +9,7 @@
 #include <QMessageBox>
 #include <QTimer>
 
-#include "SysUtils.h"
+#include "toolkit/SysUtils.h"
 
 namespace Forms {
 

@@ -1,4 +1,4 @@
-#include "IniFiles.h"
+#include "toolkit/IniFiles.h"
 
 #include <optional>
 #include <string_view>
@@ -8,7 +8,7 @@
 #include <QSaveFile>
 #include <QString>
 
-#include "SysUtils.h"
+#include "toolkit/SysUtils.h"
 
 namespace IniFiles {
 

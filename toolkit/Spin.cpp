@@ -1,4 +1,4 @@
-#include "Spin.h"
+#include "toolkit/Spin.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -7,8 +7,8 @@
 #include <QFocusEvent>
 #include <QLineEdit>
 
-#include "Forms.h"
-#include "SysUtils.h"
+#include "toolkit/Forms.h"
+#include "toolkit/SysUtils.h"
 
 namespace Spin {
 

@@ -1,10 +1,10 @@
-#include "StdCtrls.h"
+#include "toolkit/StdCtrls.h"
 
 #include <QFocusEvent>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 
-#include "Forms.h"
+#include "toolkit/Forms.h"
 
 namespace StdCtrls {
 namespace {

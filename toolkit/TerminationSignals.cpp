@@ -1,4 +1,4 @@
-#include "TerminationSignals.h"
+#include "toolkit/TerminationSignals.h"
 
 #include <array>
 #include <atomic>

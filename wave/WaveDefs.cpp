@@ -1,1 +1,1 @@
-#include "WaveDefs.h"
+#include "wave/WaveDefs.h"

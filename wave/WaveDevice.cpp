@@ -1,4 +1,4 @@
-#include "WaveDevice.h"
+#include "wave/WaveDevice.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,7 +6,7 @@
 
 #include <QString>
 
-#include "SysUtils.h"
+#include "toolkit/SysUtils.h"
 
 namespace WaveDefs {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "MMSystem.h"
-#include "WaveDefs.h"
-#include "Windows.h"
+#include "platform/MMSystem.h"
+#include "platform/Windows.h"
+#include "wave/WaveDefs.h"
 
 namespace WaveDefs {
 

@@ -1,4 +1,4 @@
-#include "WavePlay.h"
+#include "wave/WavePlay.h"
 
 #include <algorithm>
 #include <cmath>

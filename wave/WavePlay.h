@@ -8,9 +8,9 @@
 #include <functional>
 #include <string>
 
-#include "MMSystem.h"
-#include "SysUtils.h"
-#include "WaveDevice.h"
+#include "platform/MMSystem.h"
+#include "toolkit/SysUtils.h"
+#include "wave/WaveDevice.h"
 
 namespace WavePlay {
 

@@ -1,4 +1,4 @@
-#include "WaveRec.h"
+#include "wave/WaveRec.h"
 
 namespace WaveRec {
 

@@ -7,9 +7,9 @@
 #include <functional>
 #include <string>
 
-#include "MMSystem.h"
-#include "SysUtils.h"
-#include "WaveDevice.h"
+#include "platform/MMSystem.h"
+#include "toolkit/SysUtils.h"
+#include "wave/WaveDevice.h"
 
 namespace WaveRec {
 

@@ -1,11 +1,11 @@
-#include "WaveUtils.h"
+#include "wave/WaveUtils.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-#include "SysUtils.h"
+#include "toolkit/SysUtils.h"
 
 namespace WaveUtils {
 

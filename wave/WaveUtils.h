@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "WaveDefs.h"
+#include "wave/WaveDefs.h"
 
 namespace WaveUtils {
 

@@ -1,4 +1,4 @@
-#include "RealFFT.h"
+#include "analysis/RealFFT.h"
 
 #include <cmath>
 #include <complex>

@@ -1,4 +1,4 @@
-#include "uProcs.h"
+#include "analysis/uProcs.h"
 
 #include <cmath>
 #include <limits>

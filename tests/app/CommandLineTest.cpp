@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "Program.h"
-#include "SettingsFile.h"
+#include "app/Program.h"
+#include "app/SettingsFile.h"
 
 namespace {
 

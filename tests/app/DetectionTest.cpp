@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "RealFFT.h"
-#include "RepeaterRig.h"
-#include "WaveUtils.h"
+#include "analysis/RealFFT.h"
+#include "tests/app/RepeaterRig.h"
+#include "wave/WaveUtils.h"
 
 using namespace RepeaterRig;
 using WaveDefs::TWaveFormat;

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "RepeaterRig.h"
+#include "tests/app/RepeaterRig.h"
 
 using namespace RepeaterRig;
 

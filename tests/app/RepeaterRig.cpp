@@ -1,4 +1,4 @@
-#include "RepeaterRig.h"
+#include "tests/app/RepeaterRig.h"
 
 #include <cmath>
 #include <cstring>

@@ -12,9 +12,9 @@
 
 #include <QTemporaryDir>
 
-#include "Forms.h"
-#include "SimCard.h"
-#include "uMain.h"
+#include "app/uMain.h"
+#include "platform/SimCard.h"
+#include "toolkit/Forms.h"
 
 namespace RepeaterRig {
 

@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include "RepeaterRig.h"
-#include "WaveUtils.h"
-#include "uSpectrum.h"
+#include "spectrum/uSpectrum.h"
+#include "tests/app/RepeaterRig.h"
+#include "wave/WaveUtils.h"
 
 using namespace RepeaterRig;
 using SimCard::Milliseconds;

@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "RepeaterRig.h"
-#include "uSpectrum.h"
+#include "spectrum/uSpectrum.h"
+#include "tests/app/RepeaterRig.h"
 
 using namespace RepeaterRig;
 using SimCard::Milliseconds;

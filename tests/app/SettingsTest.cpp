@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "RepeaterRig.h"
+#include "tests/app/RepeaterRig.h"
 
 using namespace RepeaterRig;
 using WaveDefs::TWaveFormat;

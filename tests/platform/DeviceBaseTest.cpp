@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "SimCard.h"
-#include "SysUtils.h"
-#include "WaveDevice.h"
+#include "platform/SimCard.h"
+#include "toolkit/SysUtils.h"
+#include "wave/WaveDevice.h"
 
 using namespace WaveDefs;
 using namespace MMSystem;

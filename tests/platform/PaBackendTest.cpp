@@ -1,7 +1,7 @@
 // The PortAudio backend on a machine without any sound device: the sound server's address is
 // made to point nowhere, so that the test means the same whether or not one runs. (The suite
 // under tests/rig runs the backend against a real server.)
-#include "PaBackend.h"
+#include "platform/PaBackend.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,8 +17,8 @@
 
 #include <gtest/gtest.h>
 
-#include "MMSystem.h"
-#include "PinnedLibraries.h"
+#include "platform/MMSystem.h"
+#include "platform/PinnedLibraries.h"
 
 using namespace MMSystem;
 

@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "MMSystem.h"
-#include "SimCard.h"
+#include "platform/MMSystem.h"
+#include "platform/SimCard.h"
 
 using namespace MMSystem;
 using SimCard::Milliseconds;

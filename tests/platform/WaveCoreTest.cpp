@@ -1,5 +1,5 @@
 // The service's guarantees, checked through the classic calls on the simulated card.
-#include "WaveCore.h"
+#include "platform/WaveCore.h"
 
 #include <array>
 #include <cstring>
@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "MMSystem.h"
-#include "SimCard.h"
+#include "platform/MMSystem.h"
+#include "platform/SimCard.h"
 
 using namespace MMSystem;
 using SimCard::Milliseconds;

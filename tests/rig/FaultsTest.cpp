@@ -11,11 +11,11 @@
 
 #include <gtest/gtest.h>
 
-#include "Forms.h"
-#include "PaBackend.h"
-#include "PinnedLibraries.h"
-#include "RigSupport.h"
-#include "uMain.h"
+#include "app/uMain.h"
+#include "platform/PaBackend.h"
+#include "platform/PinnedLibraries.h"
+#include "tests/rig/RigSupport.h"
+#include "toolkit/Forms.h"
 
 using namespace RigSupport;
 

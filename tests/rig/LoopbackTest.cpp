@@ -14,11 +14,11 @@
 
 #include <gtest/gtest.h>
 
-#include "PaBackend.h"
-#include "RigSupport.h"
-#include "WaveDefs.h"
-#include "WavePlay.h"
-#include "WaveRec.h"
+#include "platform/PaBackend.h"
+#include "tests/rig/RigSupport.h"
+#include "wave/WaveDefs.h"
+#include "wave/WavePlay.h"
+#include "wave/WaveRec.h"
 
 using namespace RigSupport;
 using WaveDefs::TWaveDevice;

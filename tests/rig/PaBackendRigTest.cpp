@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "MMSystem.h"
-#include "PaBackend.h"
-#include "RigSupport.h"
+#include "platform/MMSystem.h"
+#include "platform/PaBackend.h"
+#include "tests/rig/RigSupport.h"
 
 using namespace MMSystem;
 using namespace RigSupport;

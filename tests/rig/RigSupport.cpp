@@ -1,4 +1,4 @@
-#include "RigSupport.h"
+#include "tests/rig/RigSupport.h"
 
 #include <chrono>
 #include <cmath>
@@ -16,7 +16,7 @@
 #include <QStringList>
 #include <QTimer>
 
-#include "PinnedLibraries.h"
+#include "platform/PinnedLibraries.h"
 
 namespace RigSupport {
 

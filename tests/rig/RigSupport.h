@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "MMSystem.h"
+#include "platform/MMSystem.h"
 
 class QProcess;
 

@@ -23,10 +23,10 @@
 
 #include <gtest/gtest.h>
 
-#include "Forms.h"
-#include "RealFFT.h"
-#include "Spin.h"
-#include "uSpectrum.h"
+#include "analysis/RealFFT.h"
+#include "spectrum/uSpectrum.h"
+#include "toolkit/Forms.h"
+#include "toolkit/Spin.h"
 
 using uSpectrum::fSpectForm;
 using uSpectrum::ShowSpectrum;

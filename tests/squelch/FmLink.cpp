@@ -1,4 +1,4 @@
-#include "FmLink.h"
+#include "tests/squelch/FmLink.h"
 
 #include <algorithm>
 #include <cmath>

@@ -7,7 +7,7 @@
 #include <exception>
 #include <string>
 
-#include "FmLink.h"
+#include "tests/squelch/FmLink.h"
 
 int main(int argc, char** argv) {
     if (argc < 6) {

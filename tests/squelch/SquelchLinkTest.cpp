@@ -13,8 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include "FmLink.h"
-#include "RepeaterRig.h"
+#include "tests/app/RepeaterRig.h"
+#include "tests/squelch/FmLink.h"
 
 namespace {
 

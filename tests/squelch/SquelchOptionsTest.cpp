@@ -2,8 +2,8 @@
 // nothing else.
 #include <gtest/gtest.h>
 
-#include "RepeaterRig.h"
-#include "WaveUtils.h"
+#include "tests/app/RepeaterRig.h"
+#include "wave/WaveUtils.h"
 
 using namespace RepeaterRig;
 using SimCard::Seconds;

@@ -1,4 +1,4 @@
-#include "OnAir.h"
+#include "tests/station/OnAir.h"
 
 #include <algorithm>
 #include <climits>
@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <sstream>
 
-#include "Audio.h"
+#include "station/Audio.h"
 
 namespace OnAir {
 

@@ -15,11 +15,11 @@
 
 #include <gtest/gtest.h>
 
-#include "FmLink.h"
-#include "OnAir.h"
-#include "RealFFT.h"
-#include "RepeaterRig.h"
-#include "Speech.h"
+#include "analysis/RealFFT.h"
+#include "station/Speech.h"
+#include "tests/app/RepeaterRig.h"
+#include "tests/squelch/FmLink.h"
+#include "tests/station/OnAir.h"
 
 namespace {
 

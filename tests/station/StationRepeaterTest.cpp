@@ -12,9 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include "OnAir.h"
-#include "RepeaterRig.h"
-#include "Station.h"
+#include "station/Station.h"
+#include "tests/app/RepeaterRig.h"
+#include "tests/station/OnAir.h"
 
 using namespace RepeaterRig;
 using namespace OnAir;

@@ -16,12 +16,12 @@
 
 #include <gtest/gtest.h>
 
-#include "Archive.h"
-#include "IniFiles.h"
-#include "Ptt.h"
-#include "RepeaterRig.h"
-#include "Report.h"
-#include "Settings.h"
+#include "station/Archive.h"
+#include "station/Ptt.h"
+#include "station/Report.h"
+#include "station/Settings.h"
+#include "tests/app/RepeaterRig.h"
+#include "toolkit/IniFiles.h"
 
 namespace fs = std::filesystem;
 using WaveDefs::TWaveFormat;

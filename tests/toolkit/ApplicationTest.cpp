@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "Forms.h"
-#include "SysUtils.h"
+#include "toolkit/Forms.h"
+#include "toolkit/SysUtils.h"
 
 namespace {
 

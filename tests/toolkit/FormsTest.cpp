@@ -1,4 +1,4 @@
-#include "Forms.h"
+#include "toolkit/Forms.h"
 
 #include <stdexcept>
 #include <string>
@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "SysUtils.h"
+#include "toolkit/SysUtils.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "Gauges.h"
+#include "toolkit/Gauges.h"
 
 #include <QImage>
 

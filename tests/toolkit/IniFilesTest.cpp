@@ -1,4 +1,4 @@
-#include "IniFiles.h"
+#include "toolkit/IniFiles.h"
 
 #include <filesystem>
 #include <fstream>
@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "SysUtils.h"
+#include "toolkit/SysUtils.h"
 
 using IniFiles::TIniFile;
 

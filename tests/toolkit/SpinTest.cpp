@@ -1,4 +1,4 @@
-#include "Spin.h"
+#include "toolkit/Spin.h"
 
 #include <memory>
 
@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "Forms.h"
-#include "SysUtils.h"
+#include "toolkit/Forms.h"
+#include "toolkit/SysUtils.h"
 
 using Spin::TSpinEdit;
 

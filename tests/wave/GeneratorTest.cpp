@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "SysUtils.h"
-#include "WaveUtils.h"
+#include "toolkit/SysUtils.h"
+#include "wave/WaveUtils.h"
 
 using namespace WaveUtils;
 using F = WaveDefs::TWaveFormat;

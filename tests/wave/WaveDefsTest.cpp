@@ -1,4 +1,4 @@
-#include "WaveDefs.h"
+#include "wave/WaveDefs.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The playback device on the simulated card, manual clock: each fill writes the next frame
 // numbers, so the card's play log shows any lost, doubled or reordered buffer.
-#include "WavePlay.h"
+#include "wave/WavePlay.h"
 
 #include <cmath>
 #include <cstring>
@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "SimCard.h"
-#include "WaveTestSupport.h"
+#include "platform/SimCard.h"
+#include "tests/wave/WaveTestSupport.h"
 
 using namespace WavePlay;
 using namespace WaveTest;

@@ -1,6 +1,6 @@
 // The capture device on the simulated card, manual clock: the input carries frame numbers, so
 // every delivered byte can be checked against the frame it must hold.
-#include "WaveRec.h"
+#include "wave/WaveRec.h"
 
 #include <ostream>
 #include <string>
@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "SimCard.h"
-#include "WaveTestSupport.h"
+#include "platform/SimCard.h"
+#include "tests/wave/WaveTestSupport.h"
 
 using namespace WaveRec;
 using namespace WaveTest;

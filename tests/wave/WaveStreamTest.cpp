@@ -7,10 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include "SimCard.h"
-#include "WavePlay.h"
-#include "WaveRec.h"
-#include "WaveTestSupport.h"
+#include "platform/SimCard.h"
+#include "tests/wave/WaveTestSupport.h"
+#include "wave/WavePlay.h"
+#include "wave/WaveRec.h"
 
 using namespace WaveTest;
 using SimCard::TInstalledCard;

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "SimCard.h"
-#include "SysUtils.h"
-#include "WaveDefs.h"
+#include "platform/SimCard.h"
+#include "toolkit/SysUtils.h"
+#include "wave/WaveDefs.h"
 
 namespace WaveTest {
 

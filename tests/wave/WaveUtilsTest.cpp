@@ -1,4 +1,4 @@
-#include "WaveUtils.h"
+#include "wave/WaveUtils.h"
 
 #include <array>
 #include <cstring>
