@@ -92,8 +92,7 @@ void capture(Session& session, const std::vector<Stretch>& stretches, const Avai
     const auto format = recorder.Format();
     const auto& info = WaveDefs::Info(format);
     const auto mono = WaveUtils::FindFormat(format, 1);
-    session.band = {form->Method, form->MaxSignalFrequency, form->MaxNoiseFrequency,
-                    form->SquelchTrim, form->SquelchGate.settings.hannWindow};
+    session.band = form->SquelchBand();
     session.level = form->SquelchLevel;
     if (!session.headingShown) {
         session.headingShown = true;
@@ -145,7 +144,7 @@ void capture(Session& session, const std::vector<Stretch>& stretches, const Avai
         if (done >= skip && done + got <= skip + frames[index]) {
             const void* control = channels[static_cast<std::size_t>(form->ControlChannel)].data();
             s.phase->add(meter.read(control, n, mono));
-            if (s.otherWindow && session.band.method == 0)
+            if (s.otherWindow && session.band.scheme == squelch::Scheme::noiseBand)
                 s.otherWindow->add(otherMeter.read(control, n, mono));
         }
         done += got;
@@ -263,7 +262,8 @@ int run(const Request& request) {
 
     const squelch::Proposal proposal = squelch::propose(session.band, idle, carrier);
     std::cout << "\n" << squelch::report(idle, carrier, proposal, session.level);
-    if (session.band.method == 0 && idleOther.buffers() > 0 && carrierOther.buffers() > 0) {
+    if (session.band.scheme == squelch::Scheme::noiseBand && idleOther.buffers() > 0 &&
+        carrierOther.buffers() > 0) {
         squelch::Band otherBand = session.band;
         otherBand.hannWindow = !otherBand.hannWindow;
         const squelch::Proposal other = squelch::propose(otherBand, idleOther, carrierOther);

@@ -11,12 +11,12 @@
 #include <QFont>
 #include <QLocale>
 
-#include "analysis/RealFFT.h"
 #include "app/DeviceNames.h"
 #include "app/SettingsFile.h"
 #include "platform/Windows.h"
 #include "spectrum/uSpectrum.h"
 #include "squelch/Meter.h"
+#include "station/Cos.h"
 #include "toolkit/Forms.h"
 #include "toolkit/SysUtils.h"
 
@@ -222,12 +222,9 @@ void TfMainForm::btnStartClick() {
     const std::uint64_t limit = RecordingLimit();
     const std::uint64_t block = std::max<std::uint64_t>(BufferSize / 2, 1);
     Blocks->Reserve(static_cast<std::size_t>(std::min<std::uint64_t>(limit / block + 2, 1u << 20)));
-    using Scheme = station::Squelch::Scheme;
-    Station->start(MonoFormat(), BufferSize / 2,
-                   {Method == 0   ? Scheme::NoiseBand
-                    : Method == 1 ? Scheme::PeakRatio
-                                  : Scheme::None,
-                    SquelchLevel});
+    // A COS line that cannot be opened refuses Start before anything else is opened.
+    Squelch.start(MonoFormat());
+    Station->start(MonoFormat(), BufferSize / 2, {squelch::schemeOf(Method), SquelchLevel});
     Recorder->Start();
     FRunning = true;
     SetRunningControls(true);
@@ -250,6 +247,7 @@ void TfMainForm::btnStopClick() {
     Player->Stop();
     Station->stop();
     Recorder->Stop();
+    Squelch.stop();
     SetRunningControls(false);
     SetStateText(TResString::sInactive);
     gLevel0->SetProgress(0);
@@ -273,8 +271,18 @@ void TfMainForm::RecorderBufferDone(TWaveDevice*, const void* Buffer, std::uint3
     const TWaveFormat mono = MonoFormat();
     UpdateLevels(n, mono);
     const bool lockedOut = Station->lockedOut();
-    const bool heard = AnalyseBuffer(ChannelBuffers[ControlChannel].data(), n, mono);
-    const bool signal = !Station->holdsOff(RawSignal, SquelchFigure) && heard;
+    bool heard = false;
+    try {
+        heard = AnalyseBuffer(ChannelBuffers[ControlChannel].data(), n, mono);
+    } catch (const std::exception& e) {
+        // A COS line that fails while running is a device failure, told once the handler is left.
+        QMetaObject::invokeMethod(
+            this,
+            [this, why = std::string(e.what())] { Forms::Guarded([&] { DeviceFailed(why); }); },
+            Qt::QueuedConnection);
+        return;
+    }
+    const bool signal = Squelch.admit(heard, RawSignal, SquelchFigure);
     if (lockedOut && !Station->lockedOut())
         SetStateText(TResString::sWaiting);
     if (signal) {
@@ -282,7 +290,7 @@ void TfMainForm::RecorderBufferDone(TWaveDevice*, const void* Buffer, std::uint3
             SetStateText(TResString::sRecording);
         } else {
             const std::size_t i = AddBlock(ChannelBuffers[1 - ControlChannel].data(), n);
-            SquelchGate.recorded(i);
+            Squelch.gate.recorded(i);
             if (i == 0)
                 SetStateText(TResString::sRecording);
             else if (RecordedBytes >= limit)
@@ -290,7 +298,7 @@ void TfMainForm::RecorderBufferDone(TWaveDevice*, const void* Buffer, std::uint3
         }
     } else if (RecordedBytes > 0) {
         // The squelch closed: the station's options may shorten the over or leave it out.
-        KeepBlocks(SquelchGate.replayed(Blocks->Count()));
+        KeepBlocks(Squelch.gate.replayed(Blocks->Count()));
         if (RecordedBytes > 0) {
             StartPlayback();
         } else {
@@ -347,8 +355,9 @@ void TfMainForm::StartPlayback() {
     for (std::size_t i = 0; i < Blocks->Count(); ++i)
         over.emplace_back((*Blocks)[i].Data.get(), (*Blocks)[i].Size);
     try {
-        AddStationAudio(Station->replayStarting(over, RecordedBytes >= RecordingLimit(),
-                                                std::min(SquelchGate.signalBlocks(), over.size())));
+        AddStationAudio(
+            Station->replayStarting(over, RecordedBytes >= RecordingLimit(),
+                                    std::min(Squelch.gate.signalBlocks(), over.size())));
     } catch (const std::exception& e) {
         // The PTT line could not be keyed: nothing goes on the air unkeyed.
         ClearBlocks();
@@ -470,8 +479,7 @@ void TfMainForm::UpdateLevels(std::uint32_t Size, TWaveFormat Format) {
 
 bool TfMainForm::AnalyseBuffer(const void* ChannelData, std::uint32_t Size, TWaveFormat Format) {
     // Once a buffer counted as signal, the next ones are judged against the close level.
-    const double level =
-        RawSignal ? SquelchGate.settings.closeLevel.value_or(SquelchLevel) : SquelchLevel;
+    const double level = Squelch.level(RawSignal, SquelchLevel);
     RawSignal = false;
     const std::uint32_t decoded = DecodeSamples(ChannelData, Samples, Size, Format, false);
     if (decoded == 0)
@@ -479,71 +487,60 @@ bool TfMainForm::AnalyseBuffer(const void* ChannelData, std::uint32_t Size, TWav
     // The transform takes a power of two: a shorter last buffer, or a buffer size from the
     // settings that does not give one, is judged on its largest power-of-two start.
     const auto n = static_cast<std::int32_t>(std::bit_floor(decoded));
+    const squelch::Band band = SquelchBand();
     // The spectrum window and scheme B keep the plain transform.
-    const bool windowed = Method == 0 && SquelchGate.settings.hannWindow;
-    std::span<const double> spectrum = Samples;
-    if (windowed) {
-        const auto copy = SquelchWindow.make(Samples, n);
-        RealFFT::RealTransform(copy, n, false);
-        spectrum = copy;
-    }
-    // With the window, the plain transform only feeds the spectrum window.
-    if (!windowed || uSpectrum::fSpectForm != nullptr)
-        RealFFT::RealTransform(Samples, n, false);
+    const auto spectrum = SquelchTransform.make(Samples, n, band, uSpectrum::fSpectForm != nullptr);
     if (uSpectrum::fSpectForm != nullptr)
         ShowSpectrum(static_cast<std::uint32_t>(n), Format);
+    const std::int32_t k =
+        squelch::selectBand(spectrum, n, Info(Format).SampleRate, band, band.scheme, Magnitudes);
 
-    const std::uint32_t rate = Info(Format).SampleRate;
-    std::int32_t k = 0;
-    for (std::int32_t d = 1; d < n / 2 && (Method == 0 || Method == 1); ++d) {
-        const double f = RealFFT::BinFrequency(rate, n, static_cast<std::uint32_t>(d));
-        const bool selected = Method == 0 ? (MaxSignalFrequency < f && f <= MaxNoiseFrequency)
-                                          : f <= MaxSignalFrequency;
-        if (!selected)
-            continue;
-        if (Magnitudes.size() < static_cast<std::size_t>(k) + 1)
-            Magnitudes.resize(static_cast<std::size_t>(k) + 1);
-        Magnitudes[static_cast<std::size_t>(k)] =
-            RealFFT::BinMagnitude(spectrum, n, static_cast<std::uint32_t>(d));
-        ++k;
-    }
-
-    bool raw;
-    if (Method == 0) {
+    bool raw = false;
+    switch (band.scheme) {
+    case squelch::Scheme::noiseBand:
         raw = DetectSchemeA(k, level);
-    } else if (Method == 1) {
+        break;
+    case squelch::Scheme::peakRatio:
         raw = DetectSchemeB(k, level);
-    } else {
+        break;
+    case squelch::Scheme::none:
         SquelchHold = SquelchDelay;
-        raw = false;
+        break;
     }
-    raw = SquelchGate.judge(raw, ChannelData, Size, Format, Method == 0);
+    raw = Squelch.judge(raw, ChannelData, Size, Format, band.scheme);
     RawSignal = raw;
-    if (raw) {
-        SquelchHold = 0;
-        return true;
-    }
-    if (SquelchHold < SquelchDelay) {
-        SquelchHold += static_cast<std::uint32_t>(DurationMs(Size, Format));
-        return true;
-    }
-    return false;
+    return squelch::Pipeline::hold(raw, SquelchHold, SquelchDelay,
+                                   static_cast<std::uint32_t>(DurationMs(Size, Format)));
 }
 
 // The figures come from the unit the calibration measures with, so that a level it proposes
 // means the same here.
 bool TfMainForm::DetectSchemeA(std::int32_t Count, double Level) {
-    const auto average = squelch::trimmedAverage(Magnitudes, Count, SquelchTrim);
+    const auto average =
+        squelch::figureOf(squelch::Scheme::noiseBand, Magnitudes, Count, SquelchTrim);
     if (average)
         SquelchFigure = *average;
     return average && *average < Level;
 }
 
 bool TfMainForm::DetectSchemeB(std::int32_t Count, double Level) {
-    const auto ratio = squelch::peakRatio(Magnitudes, Count);
+    const auto ratio =
+        squelch::figureOf(squelch::Scheme::peakRatio, Magnitudes, Count, SquelchTrim);
     if (ratio)
         SquelchFigure = *ratio;
     return ratio && *ratio < Level;
+}
+
+squelch::Band TfMainForm::SquelchBand() const {
+    return {squelch::schemeOf(Method), MaxSignalFrequency, MaxNoiseFrequency, SquelchTrim,
+            Squelch.settings().hannWindow};
+}
+
+QString TfMainForm::SourceHint() const {
+    if (Squelch.settings().sources == static_cast<unsigned>(squelch::Source::audio))
+        return {};
+    return QString::fromUtf8("Шумоподавитель: ") +
+           QString::fromStdString(Squelch.describeSources());
 }
 
 void TfMainForm::ShowSpectrum(std::uint32_t N, TWaveFormat Format) {
@@ -709,13 +706,15 @@ void TfMainForm::FormCreate() {
     };
     Player->OnStart = [this](TWaveDevice* Sender) { PlayerStart(Sender); };
     Player->OnStop = [this](TWaveDevice* Sender) { PlayerStop(Sender); };
-    SquelchGate.onNotice = [this](const std::string& Text) {
+    Squelch.gate.onNotice = [this](const std::string& Text) {
         if (OnNotice)
             OnNotice(Text);
     };
-    SquelchGate.onDeadInput = [this](bool Dead) {
-        lblState->setToolTip(Dead ? QString::fromUtf8(DeadInputHint) : QString());
+    Squelch.gate.onDeadInput = [this](bool Dead) {
+        lblState->setToolTip(Dead ? QString::fromUtf8(DeadInputHint) : SourceHint());
     };
+    Squelch.openCos = station::openCos;
+    Squelch.lockout = [this](bool Raw, double Figure) { return Station->holdsOff(Raw, Figure); };
 
     LoadSettings();
     FSettingsLoaded = true;
@@ -758,7 +757,8 @@ void TfMainForm::FormCreate() {
     } catch (...) {
         refused = std::current_exception();
     }
-    squelch::readSettings(*IniFile, SquelchGate.settings);
+    squelch::readSettings(*IniFile, Squelch.settings());
+    lblState->setToolTip(SourceHint());
     if (refused)
         std::rethrow_exception(refused);
 }
@@ -774,6 +774,7 @@ void TfMainForm::FormDestroy() {
         Station->stop();
     if (Recorder)
         Recorder->Stop();
+    Squelch.stop();
     Player.reset();
     Generator.reset();
     Recorder.reset();

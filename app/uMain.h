@@ -15,8 +15,8 @@
 #include <QPushButton>
 #include <QWidget>
 
-#include "squelch/Gate.h"
 #include "squelch/Meter.h"
+#include "squelch/Pipeline.h"
 #include "station/Station.h"
 #include "toolkit/Gauges.h"
 #include "toolkit/IniFiles.h"
@@ -130,10 +130,11 @@ public:
     std::uint32_t SquelchHold = 0;
     std::vector<double> Samples;
     std::vector<double> Magnitudes;
-    // Scheme A's windowed copy of the control channel ([Squelch] Window=hann).
-    squelch::HannCopy SquelchWindow;
-    // The station's squelch options ([Squelch]): the squelch tail, kerchunks, a silent input.
-    squelch::Gate SquelchGate;
+    // The spectrum the scheme reads: scheme A's windowed copy with [Squelch] Window=hann.
+    squelch::Transform SquelchTransform;
+    // The squelch's sources, combination, hold, gate and lockout, with the [Squelch] options:
+    // the squelch tail, kerchunks, a silent input, a COS line, a CTCSS tone.
+    squelch::Pipeline Squelch;
     // The last buffer's squelch decision before the hold, and its figure: the noise band's mean
     // level (A) or ratio (B).
     bool RawSignal = false;
@@ -187,6 +188,8 @@ public:
     bool DetectSchemeA(std::int32_t Count, double Level);
     bool DetectSchemeB(std::int32_t Count, double Level);
     void ShowSpectrum(std::uint32_t N, TWaveFormat Format);
+    // Where the scheme looks, from the settings: what the calibration measures too.
+    squelch::Band SquelchBand() const;
     // Settings and start-up.
     void LoadSettings();
     void SaveSettings();
@@ -210,6 +213,8 @@ private:
     void Click(void (TfMainForm::*Handler)());
     bool SquelchTextFits() const;
     TWaveFormat MonoFormat() const { return Generator->Format(); }
+    // The state line's tooltip when the input is heard: the squelch's sources unless only audio.
+    QString SourceHint() const;
 
     std::string FIniPath;
     std::string FStateText;

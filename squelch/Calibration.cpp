@@ -47,7 +47,7 @@ std::string whichPhases(bool idle, bool carrier) {
 }
 
 std::string refusal(const Band& band, const Phase& idle, const Phase& carrier, const Proposal& p) {
-    const bool schemeA = band.method == 0;
+    const bool schemeA = band.scheme == Scheme::noiseBand;
     if (idle.buffers() == 0 || carrier.buffers() == 0)
         return "No audio came from the sound card " +
                whichPhases(idle.buffers() == 0, carrier.buffers() == 0) + ".";
@@ -183,7 +183,7 @@ Proposal propose(const Band& band, const Phase& idle, const Phase& carrier) {
 }
 
 std::string describe(const Band& band) {
-    if (band.method == 0)
+    if (band.scheme == Scheme::noiseBand)
         return format("scheme A: the average magnitude of the noise band %.0f-%.0f Hz with "
                       "%.0f %% of its bins trimmed at each end",
                       band.maxSignalFrequency, band.maxNoiseFrequency, 100 * band.trim);

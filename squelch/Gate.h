@@ -29,6 +29,11 @@ public:
     // hold; returns the raw decision the hold is to see.
     bool judge(bool raw, const void* data, std::uint32_t size, WaveDefs::TWaveFormat mono,
                bool schemeA);
+    // The decision of every source for the buffer judged last, which TrimTail and MinOver count.
+    bool combined(bool raw) {
+        lastRaw_ = raw;
+        return raw;
+    }
     // The buffer judged last was recorded as block Index of the over; 0 begins a new over.
     void recorded(std::size_t index);
     // The squelch closed on an over of Blocks blocks: how many of them, from the first, to

@@ -73,6 +73,54 @@ std::span<double> HannCopy::make(std::span<const double> samples, std::int32_t n
     return copy_;
 }
 
+std::span<const double> Transform::make(std::span<double> samples, std::int32_t n, const Band& band,
+                                        bool plain) {
+    const bool windowed = band.scheme == Scheme::noiseBand && band.hannWindow;
+    std::span<const double> spectrum = samples;
+    if (windowed) {
+        const auto copy = hann_.make(samples, n);
+        RealFFT::RealTransform(copy, n, false);
+        spectrum = copy;
+    }
+    if (!windowed || plain)
+        RealFFT::RealTransform(samples, n, false);
+    return spectrum;
+}
+
+std::int32_t selectBand(std::span<const double> spectrum, std::int32_t n, std::uint32_t rate,
+                        const Band& band, Scheme scheme, std::vector<double>& into) {
+    if (scheme == Scheme::none)
+        return 0;
+    std::int32_t k = 0;
+    for (std::int32_t d = 1; d < n / 2; ++d) {
+        const double f = RealFFT::BinFrequency(rate, n, static_cast<std::uint32_t>(d));
+        const bool selected = scheme == Scheme::noiseBand
+                                  ? (band.maxSignalFrequency < f && f <= band.maxNoiseFrequency)
+                                  : f <= band.maxSignalFrequency;
+        if (!selected)
+            continue;
+        if (into.size() < static_cast<std::size_t>(k) + 1)
+            into.resize(static_cast<std::size_t>(k) + 1);
+        into[static_cast<std::size_t>(k)] =
+            RealFFT::BinMagnitude(spectrum, n, static_cast<std::uint32_t>(d));
+        ++k;
+    }
+    return k;
+}
+
+std::optional<long double> figureOf(Scheme scheme, std::span<double> values, std::int32_t count,
+                                    double trim) {
+    switch (scheme) {
+    case Scheme::noiseBand:
+        return trimmedAverage(values, count, trim);
+    case Scheme::peakRatio:
+        return peakRatio(values, count);
+    case Scheme::none:
+        break;
+    }
+    return std::nullopt;
+}
+
 Reading Meter::read(const void* data, std::uint32_t size, WaveDefs::TWaveFormat mono) {
     Reading reading;
     const auto& info = WaveDefs::Info(mono);
@@ -91,42 +139,35 @@ Reading Meter::read(const void* data, std::uint32_t size, WaveDefs::TWaveFormat 
     }
     reading.silent = isSilent(data, size, mono);
 
-    // As the repeater does: the largest power-of-two start, transformed in place.
+    // As the repeater does, with both bands measured whichever scheme is chosen: scheme A's
+    // noise band shows how loud the band is beside the voice.
     const auto n = static_cast<std::int32_t>(std::bit_floor(decoded));
-    std::span<const double> noiseSpectrum = samples_;
-    if (band_.hannWindow) {
-        const auto windowed = hann_.make(samples_, n);
-        RealFFT::RealTransform(windowed, n, false);
-        noiseSpectrum = windowed;
-    }
-    RealFFT::RealTransform(samples_, n, false);
-    noise_.clear();
-    signal_.clear();
+    Band noiseBand = band_;
+    noiseBand.scheme = Scheme::noiseBand;
+    const auto noiseSpectrum = transform_.make(samples_, n, noiseBand, true);
+    const std::int32_t noiseBins =
+        selectBand(noiseSpectrum, n, info.SampleRate, band_, Scheme::noiseBand, noise_);
+    const std::int32_t signalBins =
+        selectBand(samples_, n, info.SampleRate, band_, Scheme::peakRatio, signal_);
     long double voice = 0.0L;
     std::int32_t voiceBins = 0;
     for (std::int32_t d = 1; d < n / 2; ++d) {
         const auto k = static_cast<std::uint32_t>(d);
         const double f = RealFFT::BinFrequency(info.SampleRate, n, k);
-        const double m = RealFFT::BinMagnitude(samples_, n, k);
-        if (band_.maxSignalFrequency < f && f <= band_.maxNoiseFrequency)
-            noise_.push_back(band_.hannWindow ? RealFFT::BinMagnitude(noiseSpectrum, n, k) : m);
-        if (f <= band_.maxSignalFrequency) {
-            signal_.push_back(m);
-            if (f >= 300.0) {
-                voice += m;
-                ++voiceBins;
-            }
+        if (f >= 300.0 && f <= band_.maxSignalFrequency) {
+            voice += RealFFT::BinMagnitude(samples_, n, k);
+            ++voiceBins;
         }
     }
     if (voiceBins > 0)
         reading.voiceBand = static_cast<double>(voice / voiceBins);
-    if (band_.method == 1) {
-        if (const auto r = peakRatio(signal_, static_cast<std::int32_t>(signal_.size())))
+    if (band_.scheme == Scheme::peakRatio) {
+        if (const auto r = figureOf(Scheme::peakRatio, signal_, signalBins, band_.trim))
             reading.figure = static_cast<double>(*r);
     }
-    const auto a = trimmedAverage(noise_, static_cast<std::int32_t>(noise_.size()), band_.trim);
+    const auto a = figureOf(Scheme::noiseBand, noise_, noiseBins, band_.trim);
     reading.noiseBand = a ? static_cast<double>(*a) : 0.0;
-    if (band_.method == 0 && a)
+    if (band_.scheme == Scheme::noiseBand && a)
         reading.figure = reading.noiseBand;
     return reading;
 }

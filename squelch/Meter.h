@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "squelch/Scheme.h"
 #include "wave/WaveDefs.h"
 
 namespace squelch {
@@ -39,12 +40,35 @@ private:
 
 // Where a scheme looks, from the settings of the same names.
 struct Band {
-    std::int32_t method = 0; // 0 scheme A, 1 scheme B
+    Scheme scheme = Scheme::noiseBand;
     double maxSignalFrequency = 5000;
     double maxNoiseFrequency = 6000;
     double trim = 0.1;
     bool hannWindow = false; // scheme A's noise band on a windowed copy
 };
+
+// The spectrum a scheme reads from a buffer's first N decoded samples (N a power of two).
+// Samples are transformed in place, unless scheme A reads a windowed copy and Plain does not ask
+// for the plain transform as well (the spectrum window shows it).
+class Transform {
+public:
+    std::span<const double> make(std::span<double> samples, std::int32_t n, const Band& band,
+                                 bool plain);
+
+private:
+    HannCopy hann_;
+};
+
+// Copies the magnitudes of the scheme's band of a packed spectrum of N samples into Into, which
+// only grows, and returns how many: scheme A's noise band (above MaxSignalFrequency, up to
+// MaxNoiseFrequency) or scheme B's signal band (up to MaxSignalFrequency); none for no scheme.
+std::int32_t selectBand(std::span<const double> spectrum, std::int32_t n, std::uint32_t rate,
+                        const Band& band, Scheme scheme, std::vector<double>& into);
+
+// The figure the scheme compares with its level, from the first Count values of its band
+// (scheme A trims them in place).
+std::optional<long double> figureOf(Scheme scheme, std::span<double> values, std::int32_t count,
+                                    double trim);
 
 // One buffer as the squelch sees it.
 struct Reading {
@@ -70,7 +94,7 @@ public:
 
 private:
     Band band_;
-    HannCopy hann_;
+    Transform transform_;
     std::vector<double> samples_;
     std::vector<double> noise_;
     std::vector<double> signal_;

@@ -4,12 +4,41 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "toolkit/IniFiles.h"
 
 namespace squelch {
 
 inline constexpr const char* settingsSection = "Squelch";
+
+// What the squelch listens to; Source=cos+ctcss sets two, and both must say signal.
+enum class Source : unsigned { audio = 1, cos = 2, ctcss = 4 };
+
+// The receiver's carrier-operated switch (COS, COR): the line and its pin.
+enum class CosType { serial, cm108, gpio };
+enum class SerialPin { dcd, cts, dsr, ri };
+// The CM108 family's HID buttons, by their bit in byte 0 of the input report.
+enum class HidButton : std::uint8_t {
+    volumeUp = 0x01,
+    volumeDown = 0x02,
+    mutePlay = 0x04,
+    muteRecord = 0x08
+};
+// A GPIO input's bias; asIs leaves it as the board or an earlier user set it.
+enum class CosBias { asIs, pullUp, pullDown, none };
+
+struct CosSettings {
+    CosType type = CosType::serial;
+    std::string device;
+    SerialPin serialPin = SerialPin::dcd;
+    HidButton hidButton = HidButton::volumeDown; // the common fob wiring
+    unsigned gpioLine = 0;
+    CosBias bias = CosBias::asIs;
+    // Without it the line's active state (a raised modem line, a pressed HID button, a high
+    // GPIO input) is a carrier.
+    bool invert = false;
+};
 
 struct Settings {
     // An over that ends because the squelch closed is replayed without the hold's buffers after
@@ -27,6 +56,16 @@ struct Settings {
     // below this; none keeps SquelchLevel. A close level above the open one bridges the edges
     // of an over without a longer hold.
     std::optional<double> closeLevel;
+
+    unsigned sources = static_cast<unsigned>(Source::audio);
+    bool uses(Source source) const { return (sources & static_cast<unsigned>(source)) != 0; }
+    CosSettings cos;
+    // One of the standard CTCSS tones, in hertz; 0 without the ctcss source.
+    double ctcssTone = 0;
+    // The tone's estimated signal-to-noise ratio in dB that opens the tone squelch, and the one
+    // below which an open one closes.
+    double ctcssOpenDb = 15;
+    double ctcssCloseDb = 9;
 };
 
 inline constexpr std::uint32_t maxMinOverMs = 10000;

@@ -133,13 +133,13 @@ void SquelchFigures::add(bool Raw, double Figure) {
 }
 
 void SquelchFigures::takeOver(OverFigures& Figures, const Squelch& S) {
-    if (overCount_ > 0 && S.scheme != Squelch::Scheme::None) {
+    if (overCount_ > 0 && S.scheme != squelch::Scheme::none) {
         std::uint64_t below = 0;
         std::size_t bin = 0;
         while (bin + 1 < Bins && (below += over_[bin]) * 2 < overCount_)
             ++bin;
         Figures.overDb = LowestDb + (static_cast<double>(bin) + 0.5) * BinDb;
-        if (S.scheme == Squelch::Scheme::NoiseBand) {
+        if (S.scheme == squelch::Scheme::noiseBand) {
             Figures.idleDb = idleAtOverStart_;
             if (Figures.idleDb)
                 Figures.quietingDb = *Figures.idleDb - *Figures.overDb;

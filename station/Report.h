@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 
+#include "squelch/Scheme.h"
 #include "station/Audio.h"
 #include "station/Settings.h"
 
@@ -16,8 +17,7 @@ namespace station {
 
 // The squelch the repeater runs, as far as the figures depend on it.
 struct Squelch {
-    enum class Scheme { NoiseBand, PeakRatio, None };
-    Scheme scheme = Scheme::NoiseBand;
+    squelch::Scheme scheme = squelch::Scheme::noiseBand;
     double level = 0; // SquelchLevel
 };
 

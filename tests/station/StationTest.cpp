@@ -374,7 +374,7 @@ TEST(StationReport, FiguresAreMediansAndTheWordsFitTheNumber) {
     for (int i = 0; i < 9; ++i)
         figures.add(true, 0.05);
     f = {};
-    figures.takeOver(f, {station::Squelch::Scheme::PeakRatio, 0.5});
+    figures.takeOver(f, {squelch::Scheme::peakRatio, 0.5});
     EXPECT_FALSE(f.quietingDb);
     EXPECT_NEAR(*f.marginDb, 20, 0.1);
 
