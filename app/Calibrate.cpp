@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <iostream>
@@ -25,12 +23,6 @@
 
 namespace calibrate {
 namespace {
-
-std::atomic<bool> interrupted{false};
-
-extern "C" void onInterrupt(int) {
-    interrupted = true;
-}
 
 class Failure : public std::runtime_error {
 public:
@@ -56,6 +48,7 @@ struct Session {
     bool headingShown = false;
     squelch::Band band;
     double level = 0;
+    std::function<bool()> interrupted;
 };
 
 std::string seconds(double value) {
@@ -163,13 +156,14 @@ void capture(Session& session, const std::vector<Stretch>& stretches, const Avai
     announce();
     recorder.Start();
 
-    Forms::RunUntil([&] { return index >= stretches.size() || interrupted || !recorder.Active(); },
-                    50);
+    Forms::RunUntil(
+        [&] { return index >= stretches.size() || session.interrupted() || !recorder.Active(); },
+        50);
     const bool stopped = !recorder.Active();
     const std::string reason = recorder.StopReason();
     index = stretches.size();
     recorder.Stop();
-    if (interrupted)
+    if (session.interrupted())
         throw Failure("calibration interrupted; nothing written");
     if (stopped)
         throw Failure(reason.empty() ? "the capture device stopped"
@@ -202,13 +196,12 @@ int run(const Request& request) {
     QTemporaryDir scratch;
     Session session;
     session.ini = scratch.filePath("quorim.ini").toStdString();
+    session.interrupted = request.interrupted;
     if (QFile::exists(QString::fromStdString(iniPath)) &&
         !QFile::copy(QString::fromStdString(iniPath), QString::fromStdString(session.ini))) {
         std::cerr << "quorim: cannot read the settings file " << iniPath << std::endl;
         return 1;
     }
-    std::signal(SIGINT, onInterrupt);
-    std::signal(SIGTERM, onInterrupt);
 
     squelch::Phase idle;
     squelch::Phase carrier;

@@ -3,6 +3,7 @@
 // them (written to the settings file only when asked).
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace calibrate {
@@ -17,6 +18,8 @@ struct Request {
     std::string noise;
     std::string carrier;
     bool realTime = false; // recordings play at the pace of the clock
+    // Asked while measuring: a termination signal has come, so stop and write nothing.
+    std::function<bool()> interrupted = [] { return false; };
 };
 
 inline constexpr unsigned minSeconds = 2;

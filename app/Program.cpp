@@ -1,8 +1,6 @@
 #include "app/Program.h"
 
-#include <atomic>
 #include <charconv>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -28,12 +26,6 @@
 
 namespace Program {
 namespace {
-
-std::atomic<bool> Interrupted{false};
-
-extern "C" void OnTerminationSignal(int) {
-    Interrupted = true;
-}
 
 std::string FormatList(MMSystem::DWORD Mask) {
     using namespace WaveDefs;
@@ -84,7 +76,14 @@ void ListDevices() {
 
 // Starts the repeater as if Start (or Test) were pressed and logs each new state text with the
 // clock time, until the simulated input is exhausted or a termination signal arrives.
-int RunHeadless(const TOptions& Options, SimCard::TSimCard* Card) {
+int RunHeadless(const TOptions& Options, SimCard::TSimCard* Card,
+                toolkit::TerminationSignals& Termination) {
+    bool interrupted = false;
+    Termination.watch([&](int) { interrupted = true; });
+    struct TUnwatch {
+        toolkit::TerminationSignals& Signals;
+        ~TUnwatch() { Signals.watch({}); }
+    } unwatch{Termination};
     bool failed = false;
     // A failure may reach both the error box and the check below: it is said once.
     std::string said;
@@ -132,18 +131,19 @@ int RunHeadless(const TOptions& Options, SimCard::TSimCard* Card) {
         Forms::Guarded([&] { Options.Test ? form->btnTestClick() : form->btnStartClick(); });
 
     if (!failed) {
-        std::signal(SIGINT, OnTerminationSignal);
-        std::signal(SIGTERM, OnTerminationSignal);
         auto finished = [&] {
-            if (Interrupted)
+            if (interrupted)
                 return true;
             // A device the sound system lost stops itself with the system's words, and the
             // controller tells it; a capture device that stopped is told here if that has not
             // happened yet. A service manager restarts a run that ends with status 1.
             if (!form->Recorder->Active()) {
+                // A failure the controller told (a playback device, the watchdog) has stopped
+                // capture too: it is not told again as capture's.
                 const std::string& why = form->Recorder->StopReason();
-                say(why.empty() ? "the capture device stopped"
-                                : "the capture device failed: " + why);
+                if (!failed || !why.empty())
+                    say(why.empty() ? "the capture device stopped"
+                                    : "the capture device failed: " + why);
                 failed = true;
                 return true;
             }
@@ -195,6 +195,9 @@ struct TOptionSet {
                         "RecDeviceID and PlayDeviceID use, and the settings file, and exit"};
     QCommandLineOption PttTest{"ptt-test", "key the PTT line of the settings' [Station] section "
                                            "for one second, and exit"};
+    QCommandLineOption PttRelease{"ptt-release",
+                                  "release the PTT line of the settings' [Station] section, and "
+                                  "exit (the services run it whenever the program stops)"};
     QCommandLineOption Calibrate{
         "calibrate", "measure the squelch on the control channel without and then with a "
                      "carrier, propose a SquelchLevel between them, and exit"};
@@ -220,7 +223,7 @@ struct TOptionSet {
             "Without options the window opens on the system's sound devices.");
         for (const auto* option :
              {&Input, &Output, &Headless, &Test, &Fast, &RealTime, &Ini, &ListDevices, &PttTest,
-              &Calibrate, &Seconds, &Write, &Noise, &Carrier, &Version, &Help})
+              &PttRelease, &Calibrate, &Seconds, &Write, &Noise, &Carrier, &Version, &Help})
             Parser.addOption(*option);
     }
 };
@@ -242,7 +245,8 @@ std::optional<std::string> FirstFault(const TOptionSet& Set,
     };
     auto isFlag = [&](const std::string& Name) {
         return isOneOf(Name, {&Set.Headless, &Set.Test, &Set.Fast, &Set.RealTime, &Set.ListDevices,
-                              &Set.PttTest, &Set.Calibrate, &Set.Write, &Set.Version, &Set.Help});
+                              &Set.PttTest, &Set.PttRelease, &Set.Calibrate, &Set.Write,
+                              &Set.Version, &Set.Help});
     };
     for (std::size_t i = 0; i < Arguments.size(); ++i) {
         const std::string& arg = Arguments[i];
@@ -274,21 +278,34 @@ std::optional<std::string> FirstFault(const TOptionSet& Set,
     return std::nullopt;
 }
 
-// Keys the PTT line the settings file names for one second, so that the wiring can be checked.
-int TestPtt(const std::string& Ini) {
+// Keys the PTT line the settings file names for one second, so that the wiring can be checked;
+// or, with Key false, only releases it (after a crash, or before a service starts again).
+int SetPtt(const std::string& Ini, bool Key, toolkit::TerminationSignals& Termination) {
     try {
         const IniFiles::TIniFile ini(Ini.empty() ? uMain::DefaultIniPath() : Ini);
         const station::Settings settings = station::readSettings(ini);
         auto line = station::openPtt(settings);
         if (!line) {
+            if (!Key) {
+                std::cout << "no PTT line is set (PttType in [Station] is none): nothing to release"
+                          << std::endl;
+                return 0;
+            }
             std::cerr << "quorim: no PTT line is set: PttType in [Station] is none" << std::endl;
             return 1;
         }
-        std::cout << "keying the PTT (" << settings.pttDevice << ") for one second" << std::endl;
-        line->set(true);
-        Windows::Sleep(1000);
+        if (Key) {
+            std::cout << "keying the PTT (" << settings.pttDevice << ") for one second"
+                      << std::endl;
+            bool interrupted = false;
+            Termination.watch([&](int) { interrupted = true; });
+            const std::int64_t until = Windows::ClockNs() + 1'000'000'000;
+            line->set(true);
+            Forms::RunUntil([&] { return interrupted || Windows::ClockNs() >= until; }, 20);
+            Termination.watch({});
+        }
         line->set(false);
-        std::cout << "released" << std::endl;
+        std::cout << "released (" << settings.pttDevice << ")" << std::endl;
         return 0;
     } catch (const std::exception& e) {
         std::cerr << "quorim: " << e.what() << std::endl;
@@ -335,6 +352,7 @@ TOptions ParseOptions(const std::vector<std::string>& Arguments) {
     options.Test = parser.isSet(set.Test);
     options.ListDevices = parser.isSet(set.ListDevices);
     options.PttTest = parser.isSet(set.PttTest);
+    options.PttRelease = parser.isSet(set.PttRelease);
     options.Version = parser.isSet(set.Version);
     options.Help = parser.isSet(set.Help);
     options.Calibrate = parser.isSet(set.Calibrate);
@@ -391,7 +409,8 @@ int Run(int argc, char** argv) {
         std::cout << "quorim " QUORIM_VERSION "\n";
         return 0;
     }
-    if (options.Headless || options.ListDevices || options.Calibrate || options.PttTest) {
+    if (options.Headless || options.ListDevices || options.Calibrate || options.PttTest ||
+        options.PttRelease) {
         if (std::getenv("QT_QPA_PLATFORM") == nullptr)
             setenv("QT_QPA_PLATFORM", "offscreen", 1);
     } else if (!HasDisplay()) {
@@ -403,12 +422,20 @@ int Run(int argc, char** argv) {
 
     Forms::TApplication app(argc, argv);
     QCoreApplication::setApplicationName("Quorim");
-    if (options.Calibrate)
+    // One handler of termination signals for every way the program runs: each ends as its user
+    // would end it, with the transmitter released. A signal that comes before a way watches
+    // waits for it.
+    toolkit::TerminationSignals termination;
+    if (options.Calibrate) {
+        bool interrupted = false;
+        termination.watch([&](int) { interrupted = true; });
         return calibrate::run({options.Ini, options.Seconds.value_or(10), options.Write,
                                options.Input, options.Noise, options.Carrier,
-                               options.Clock == TClockChoice::RealTime});
-    if (options.PttTest)
-        return TestPtt(options.Ini);
+                               options.Clock == TClockChoice::RealTime,
+                               [&] { return interrupted; }});
+    }
+    if (options.PttTest || options.PttRelease)
+        return SetPtt(options.Ini, options.PttTest, termination);
 
     std::unique_ptr<SimCard::TInstalledCard> card;
     std::unique_ptr<PaBackend::TInstalledPortAudio> soundCards;
@@ -445,7 +472,7 @@ int Run(int argc, char** argv) {
         return 0;
     }
     if (options.Headless) {
-        const int status = RunHeadless(options, card ? &card->Card() : nullptr);
+        const int status = RunHeadless(options, card ? &card->Card() : nullptr, termination);
         if (soundCards)
             ReportLosses(soundCards->Backend().Statistics());
         return status;
@@ -453,7 +480,6 @@ int Run(int argc, char** argv) {
 
     // A termination signal closes the window as its close button does; one that comes while
     // the window is made waits for it.
-    toolkit::TerminationSignals termination;
     uMain::TfMainForm form(options.Ini);
     form.show();
     // Once closed, the window is being destroyed: later signals wait out the shutdown.

@@ -19,6 +19,7 @@ struct TOptions {
     bool Test = false;
     bool ListDevices = false;
     bool PttTest = false;
+    bool PttRelease = false;
     bool Help = false;
     bool Version = false;
     TClockChoice Clock = TClockChoice::Default;

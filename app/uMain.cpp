@@ -224,7 +224,8 @@ void TfMainForm::btnStartClick() {
     Blocks->Reserve(static_cast<std::size_t>(std::min<std::uint64_t>(limit / block + 2, 1u << 20)));
     // A COS line that cannot be opened refuses Start before anything else is opened.
     Squelch.start(MonoFormat());
-    Station->start(MonoFormat(), BufferSize / 2, {squelch::schemeOf(Method), SquelchLevel});
+    Station->start(MonoFormat(), BufferSize / 2, {squelch::schemeOf(Method), SquelchLevel},
+                   static_cast<std::uint32_t>(std::max(Duration, 0)) * 1000u);
     Recorder->Start();
     FRunning = true;
     SetRunningControls(true);
@@ -354,27 +355,37 @@ void TfMainForm::StartPlayback() {
     std::vector<std::span<const std::uint8_t>> over;
     for (std::size_t i = 0; i < Blocks->Count(); ++i)
         over.emplace_back((*Blocks)[i].Data.get(), (*Blocks)[i].Size);
+    // The transmitter is keyed last, once everything that can fail before the audio goes out
+    // has worked; a failure on the way stops the repeater with nothing keyed.
     try {
         AddStationAudio(
             Station->replayStarting(over, RecordedBytes >= RecordingLimit(),
                                     std::min(Squelch.gate.signalBlocks(), over.size())));
+        Recorder->Pause();
+        Recorder->Flush();
     } catch (const std::exception& e) {
-        // The PTT line could not be keyed: nothing goes on the air unkeyed.
         ClearBlocks();
-        QMetaObject::invokeMethod(
-            this,
-            [this, why = std::string(e.what())] { Forms::Guarded([&] { DeviceFailed(why); }); },
-            Qt::QueuedConnection);
+        FailSoon(e.what());
         return;
     }
-    Recorder->Pause();
-    Recorder->Flush();
     try {
         Player->Start();
     } catch (...) {
-        Station->release(); // no transmitter is left keyed by a playback that never started
+        Station->release(); // nothing is left of a replay that never started
         throw;
     }
+    // The line could not be keyed when the playback started: nothing goes on the air unkeyed.
+    if (FStopping)
+        Player->Stop();
+}
+
+void TfMainForm::FailSoon(const std::string& Message) {
+    // The device handler that found it is still running: the repeater stops once it returns,
+    // and starts no replay meanwhile.
+    FStopping = true;
+    QMetaObject::invokeMethod(
+        this, [this, Message] { Forms::Guarded([&] { DeviceFailed(Message); }); },
+        Qt::QueuedConnection);
 }
 
 void TfMainForm::AddStationAudio(const station::Additions& Audio) {
@@ -390,6 +401,10 @@ void TfMainForm::AddStationAudio(const station::Additions& Audio) {
 }
 
 void TfMainForm::PlayerBufferDone(TWaveDevice*, void* Buffer, std::uint32_t& Size) {
+    if (Station->overdue()) {
+        Size = 0; // the watchdog has released the line; the tone ends too
+        return;
+    }
     if (Blocks->Empty())
         AddStationAudio(Station->replayTail());
     const std::uint32_t len = TakeBlock(ChannelBuffers[1 - ControlChannel].data());
@@ -400,6 +415,13 @@ void TfMainForm::PlayerBufferDone(TWaveDevice*, void* Buffer, std::uint32_t& Siz
 }
 
 void TfMainForm::PlayerStart(TWaveDevice*) {
+    // Keyed last: the playback has started, so nothing else can fail before the audio goes out.
+    try {
+        Station->transmitting();
+    } catch (const std::exception& e) {
+        FailSoon(e.what());
+        return;
+    }
     SetStateText(TResString::sPlayback);
 }
 
@@ -740,6 +762,7 @@ void TfMainForm::FormCreate() {
         if (OnNotice)
             OnNotice(Text);
     };
+    Station->onOverdue = [this](const std::string& Message) { FailSoon(Message); };
     Station->onNotice = [this](const std::string& Message) {
         QMetaObject::invokeMethod(
             this,

@@ -209,6 +209,8 @@ private:
     void CreateControls();
     void SetStateText(TResString Id);
     void SetRunningControls(bool Running);
+    // A failure found inside a device's handler: DeviceFailed runs once the handler returns.
+    void FailSoon(const std::string& Message);
     // A button click is taken only when no refused squelch text is waiting for its message.
     void Click(void (TfMainForm::*Handler)());
     bool SquelchTextFits() const;

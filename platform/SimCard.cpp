@@ -267,7 +267,9 @@ void TSimCard::Sleep(DWORD Milliseconds) {
 }
 
 void TSimCard::PumpMessages() {
-    // Every posted message has its own wake-up event, so this ends once all are handled.
+    // Every posted message has its own wake-up event, so this ends once all are handled; what
+    // the program queued for itself is handled at least once, as the event loop would.
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
     for (int pass = 0; pass < 10000 && Windows::PendingMessages() > 0; ++pass)
         QCoreApplication::processEvents(QEventLoop::AllEvents);
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <utility>
 
 #include "platform/Windows.h"
@@ -12,12 +13,16 @@ namespace station {
 namespace {
 
 constexpr std::int64_t NsPerMs = 1'000'000;
+// Beyond the longest transmission the settings allow, before the watchdog ends one.
+constexpr std::int64_t WatchdogSlackNs = 2000 * NsPerMs;
 // Between the over and a spoken report, as the identification's word space sets it apart.
 constexpr double SpeechGapMs = 350;
 
 } // namespace
 
-Station::Station() = default;
+Station::Station() {
+    watchdog_.onOverdue = [this] { overdue(); };
+}
 
 Station::~Station() {
     stop();
@@ -36,13 +41,15 @@ void Station::load(const IniFiles::TIniFile& Ini) {
     }
 }
 
-void Station::start(TWaveFormat Mono, std::uint32_t BlockBytes, Squelch S) {
+void Station::start(TWaveFormat Mono, std::uint32_t BlockBytes, Squelch S,
+                    std::uint32_t LongestOverMs) {
     if (!loaded_)
         throw SettingsError(loadError_.empty()
                                 ? std::string("the [") + SectionStation + "] settings were not read"
                                 : loadError_);
     stop();
     mono_ = Mono;
+    longestOverMs_ = LongestOverMs;
     const auto& info = WaveDefs::Info(Mono);
     blockBytes_ = std::max<std::uint32_t>(BlockBytes / info.SampleSize() * info.SampleSize(),
                                           info.SampleSize());
@@ -77,7 +84,11 @@ void Station::start(TWaveFormat Mono, std::uint32_t BlockBytes, Squelch S) {
     identifiedEver_ = false;
     transmittedSinceId_ = false;
     locked_ = lockArmed_ = awaitingSignal_ = false;
-    line_ = openLine(settings_);
+    {
+        auto line = openLine(settings_);
+        const std::lock_guard lock(lineMutex_);
+        line_ = std::move(line);
+    }
     if (!settings_.archiveFolder.empty()) {
         try {
             archive_ = std::make_unique<Archive>(
@@ -93,11 +104,20 @@ void Station::start(TWaveFormat Mono, std::uint32_t BlockBytes, Squelch S) {
 void Station::stop() noexcept {
     discardTail();
     release();
-    line_.reset();
+    {
+        const std::lock_guard lock(lineMutex_);
+        line_.reset();
+    }
     archive_.reset();
 }
 
 void Station::release() noexcept {
+    watchdog_.disarm();
+    releaseLine();
+}
+
+void Station::releaseLine() noexcept {
+    const std::lock_guard lock(lineMutex_);
     if (line_ && keyed_) {
         try {
             line_->set(false);
@@ -106,6 +126,58 @@ void Station::release() noexcept {
         }
     }
     keyed_ = false;
+}
+
+void Station::transmitting() {
+    {
+        const std::lock_guard lock(lineMutex_);
+        // Never on the air unkeyed: a line that cannot be keyed stops the replay here.
+        if (line_)
+            line_->set(true);
+        keyed_ = true;
+    }
+    cutOff_ = false;
+    watchdog_.arm(allowedNs_);
+}
+
+bool Station::overdue() {
+    if (!cutOff_ && watchdog_.overdue())
+        tripWatchdog();
+    return cutOff_;
+}
+
+void Station::tripWatchdog() {
+    cutOff_ = true;
+    ++watchdogTrips_;
+    const double seconds = static_cast<double>(watchdog_.limitNs()) / 1e9;
+    release();
+    if (onOverdue) {
+        char limit[32];
+        std::snprintf(limit, sizeof limit, "%.1f", seconds);
+        onOverdue(std::string("the transmit watchdog released the transmitter: the transmission "
+                              "outlasted ") +
+                  limit +
+                  " s, the longest the settings allow (PttLead, Duration, the report, the "
+                  "identification, the courtesy tone and PttTail, and 2 s)");
+    }
+}
+
+Pcm Station::wordSpace() const {
+    Pcm gap;
+    appendSilence(gap, mono_, samplesFor(7 * 1200.0 / settings_.idWpm, mono_));
+    return gap;
+}
+
+std::int64_t Station::durationNs(std::size_t Bytes) const {
+    const auto& info = WaveDefs::Info(mono_);
+    return static_cast<std::int64_t>(Bytes / info.SampleSize()) * 1'000'000'000 / info.SampleRate;
+}
+
+std::int64_t Station::durationNs(const std::vector<Pcm>& Blocks) const {
+    std::size_t bytes = 0;
+    for (const auto& b : Blocks)
+        bytes += b.size();
+    return durationNs(bytes);
 }
 
 std::vector<Pcm> Station::blocks(const Pcm& Audio) const {
@@ -122,10 +194,6 @@ Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>>
                                   std::size_t SignalBlocks) {
     discardTail();
     deliverProblems();
-    // Never on the air unkeyed: a line that cannot be keyed stops the replay here.
-    if (line_)
-        line_->set(true);
-    keyed_ = true;
     const std::int64_t now = Windows::ClockNs();
     Additions a;
     const bool identify =
@@ -170,7 +238,8 @@ Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>>
         for (auto& b : blocks(identification_))
             a.after.push_back(std::move(b));
     if (settings_.courtesyHz > 0 && !Over.empty()) {
-        Pcm tone;
+        // After Morse, a tone with no gap is heard as one more dah: "AB1E" would read "AB1A".
+        Pcm tone = identify || reporting ? wordSpace() : Pcm{};
         appendTone(tone, mono_, settings_.courtesyHz, settings_.idVolume / 65535.0,
                    samplesFor(settings_.courtesyMs, mono_));
         for (auto& b : blocks(tone))
@@ -183,6 +252,12 @@ Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>>
     } else {
         transmittedSinceId_ = true;
     }
+    // The longest transmission the settings allow: the lead, the longest over (a recording
+    // ends on a whole buffer), what follows it and the PTT tail. A spoken report adds its
+    // length when it is taken.
+    allowedNs_ = durationNs(a.before) + std::int64_t{longestOverMs_} * NsPerMs +
+                 durationNs(blockBytes_) + durationNs(a.after) +
+                 std::int64_t{settings_.pttTailMs} * NsPerMs + WatchdogSlackNs;
     if (speaking_.valid())
         tail_ = std::exchange(a.after, {});
     // A lone identification during a lockout leaves the lockout in place.
@@ -238,6 +313,7 @@ Additions Station::replayTail() {
         report = morseReport(spokenCode_);
     }
     a.after = blocks(report);
+    watchdog_.extend(durationNs(a.after));
     for (auto& b : tail_)
         a.after.push_back(std::move(b));
     tail_.clear();
@@ -265,7 +341,12 @@ std::uint32_t Station::replayEnded(std::uint32_t LockMs) {
     locked_ = lockArmed_;
     lockArmed_ = false;
     std::uint32_t left = LockMs;
-    if (line_ && keyed_ && settings_.pttTailMs > 0) {
+    bool keyed;
+    {
+        const std::lock_guard lock(lineMutex_);
+        keyed = line_ && keyed_;
+    }
+    if (keyed && settings_.pttTailMs > 0) {
         const auto tail = static_cast<std::uint32_t>(settings_.pttTailMs);
         Windows::Sleep(tail);
         left = LockMs > tail ? LockMs - tail : 0;

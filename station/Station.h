@@ -8,6 +8,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "station/Report.h"
 #include "station/Settings.h"
 #include "station/Speech.h"
+#include "station/Watchdog.h"
 
 namespace IniFiles {
 class TIniFile;
@@ -49,18 +51,18 @@ public:
     std::function<void(const std::string&)> onLog;
 
     // The repeater starts in mono format Mono, playing blocks of at most BlockBytes, with the
-    // squelch S: the PTT line opens (released), the identification and the speech engine are
-    // made ready and the archive folder checked. Throws (SettingsError, PttError,
-    // std::runtime_error) when the repeater must not start.
-    void start(TWaveFormat Mono, std::uint32_t BlockBytes, Squelch S = {});
+    // squelch S and overs of at most LongestOverMs: the PTT line opens (released), the
+    // identification and the speech engine are made ready and the archive folder checked.
+    // Throws (SettingsError, PttError, std::runtime_error) when the repeater must not start.
+    void start(TWaveFormat Mono, std::uint32_t BlockBytes, Squelch S = {},
+               std::uint32_t LongestOverMs = 300'000);
     // Every way the repeater ends: the PTT is released and closed. Never throws.
     void stop() noexcept;
 
     // A replay is about to start. Over holds the recording's blocks (none for a lone
     // identification), the first SignalBlocks of them with the carrier on, Cut whether Duration
-    // ended it. Keys the PTT (throws PttError when it
-    // cannot) and returns what to play before and after the recording: after it, the report on
-    // it, the identification and the courtesy tone.
+    // ended it. Returns what to play before and after the recording: after it, the report on
+    // it, the identification and the courtesy tone. Nothing is keyed yet: see transmitting.
     // A spoken report is made while the over plays: then all that follows the over comes from
     // replayTail instead.
     Additions replayStarting(std::span<const std::span<const std::uint8_t>> Over, bool Cut,
@@ -68,6 +70,18 @@ public:
     // The over's blocks have all been handed to the player: what follows them, once per replay
     // (waiting for the speech if it is not done yet); nothing when replayStarting gave it all.
     Additions replayTail();
+    // The playback has started: the PTT is keyed (throws PttError when it cannot) and the transmit
+    // watchdog armed. Keyed last, once nothing else can fail before the audio goes out.
+    void transmitting();
+    // Whether the transmission has outlasted the longest the settings allow; the first time, the
+    // line is released at once and onOverdue is told. The controller asks on every played
+    // buffer, and the watchdog's own timer asks when no buffer comes.
+    bool overdue();
+    // Told, on the program's thread, that the watchdog ended a transmission: the repeater must
+    // stop as after a device failure, with these words.
+    std::function<void(const std::string&)> onOverdue;
+    // Transmissions the watchdog has ended since the program started.
+    std::uint64_t watchdogTrips() const { return watchdogTrips_; }
     // The last sample has played: the PTT is released after its tail. Returns what is left of
     // the lock (LockMs) once the tail has passed.
     std::uint32_t replayEnded(std::uint32_t LockMs);
@@ -84,6 +98,14 @@ public:
     void release() noexcept;
 
 private:
+    // Any thread: the watchdog's backstop releases through here.
+    void releaseLine() noexcept;
+    void tripWatchdog();
+    // Silence of a Morse word space at the identification's speed, between what the station
+    // sends and a courtesy tone, which would otherwise read as one more element.
+    Pcm wordSpace() const;
+    std::int64_t durationNs(std::size_t Bytes) const;
+    std::int64_t durationNs(const std::vector<Pcm>& Blocks) const;
     std::vector<Pcm> blocks(const Pcm& Audio) const;
     void deliverProblems();
     // The over's level and length; Audio gets the over in one piece.
@@ -109,9 +131,17 @@ private:
     std::future<Pcm> speaking_; // the spoken report being made
     std::string spokenCode_;    // in Morse, should the speech fail
     std::vector<Pcm> tail_;     // what follows the report
-    std::unique_ptr<PttLine> line_;
     std::unique_ptr<Archive> archive_;
+    std::uint32_t longestOverMs_ = 0;
+
+    // The line and whether it is keyed, shared with the watchdog's backstop thread.
+    std::mutex lineMutex_;
+    std::unique_ptr<PttLine> line_;
     bool keyed_ = false;
+    // What the transmission being planned may last, and whether the watchdog ended it.
+    std::int64_t allowedNs_ = 0;
+    bool cutOff_ = false;
+    std::uint64_t watchdogTrips_ = 0;
 
     std::int64_t lastIdNs_ = 0;
     bool identifiedEver_ = false;
@@ -120,6 +150,9 @@ private:
     bool locked_ = false;
     bool lockArmed_ = false;
     bool awaitingSignal_ = false;
+
+    // Last: it goes first, so its thread never outlives the line.
+    TransmitWatchdog watchdog_{[this] { releaseLine(); }};
 };
 
 } // namespace station

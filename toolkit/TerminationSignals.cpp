@@ -13,7 +13,7 @@
 namespace toolkit {
 namespace {
 
-constexpr std::array<int, 3> watched_signals{SIGTERM, SIGINT, SIGHUP};
+constexpr std::array<int, 4> watched_signals{SIGTERM, SIGINT, SIGHUP, SIGQUIT};
 
 // Read by the handler, which may run on any thread: an atomic int is lock-free there.
 std::atomic<int> signal_pipe{-1};

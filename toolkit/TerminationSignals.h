@@ -1,6 +1,7 @@
-// SIGTERM, SIGINT and SIGHUP (a service manager, Ctrl+C, a closed terminal or session) turned
-// into an ordinary call on the thread that runs the event loop, so that the program can end as it
-// does for the user: windows closed, devices stopped, settings written.
+// SIGTERM, SIGINT, SIGHUP and SIGQUIT (a service manager, Ctrl+C, a closed terminal or session,
+// Ctrl+Backslash) turned into an ordinary call on the thread that runs the event loop, so that the
+// program can end as it does for the user: transmitter released, windows closed, devices
+// stopped, settings written. The program has one, for every way it runs.
 //
 // The handler itself only writes the signal's number to a pipe; a socket notifier reads it in the
 // event loop. One instance at a time; it puts the previous handlers back when it goes.

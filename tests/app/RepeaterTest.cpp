@@ -263,21 +263,24 @@ TEST(Repeater, AFillThatRaisesEndsThePlaybackLikeItsEndAndCaptureResumes) {
     EXPECT_FALSE(rig.Form().Recorder->Paused());
 }
 
-TEST(Repeater, ARefusedPauseAtTheEndOfARecordingStopsCaptureAndTransmitsNothing) {
-    TRig rig(CarrierOverBuffers(5, 20), Settings());
-    rig.Form().btnStartClick();
-    rig.RunUntil([&] { return rig.Form().RecordedBytes > 10 * 2 * Frames; }, 5 * Seconds);
-    // The pause that would hand the recording over to playback is refused; the capture device
-    // then stops itself, and what it still holds must not start a replay on the way.
-    rig.Card().FailCall(WaveCore::TCall::InStop, 1, MMSystem::MMSYSERR_NOMEM);
-    rig.RunFor(5 * Seconds);
-    EXPECT_FALSE(rig.Form().Recorder->Active());
-    EXPECT_FALSE(rig.Form().Player->Active());
-    EXPECT_TRUE(rig.Card().PlayLog().empty());
-    EXPECT_EQ(rig.Form().RecordedBytes, 0u);
-    EXPECT_EQ(rig.StateTexts().back(), "ЗАПИСЬ") << "the window keeps its last state until Stop";
-    rig.Form().btnStopClick();
-    EXPECT_EQ(rig.StateTexts().back(), "НЕАКТИВНО");
+TEST(Repeater, ARefusedPauseOrFlushAtTheEndOfARecordingIsADeviceFailureAndTransmitsNothing) {
+    for (const auto call : {WaveCore::TCall::InStop, WaveCore::TCall::InReset}) {
+        SCOPED_TRACE(call == WaveCore::TCall::InStop ? "pause" : "flush");
+        TRig rig(CarrierOverBuffers(5, 20), Settings());
+        rig.Form().btnStartClick();
+        rig.RunUntil([&] { return rig.Form().RecordedBytes > 10 * 2 * Frames; }, 5 * Seconds);
+        // The call that would hand the recording over to playback is refused: the repeater
+        // stops as after any device failure, and what capture still holds starts no replay.
+        rig.Card().FailCall(call, 1, MMSystem::MMSYSERR_NOMEM);
+        rig.RunFor(5 * Seconds);
+        EXPECT_FALSE(rig.Form().Recorder->Active());
+        EXPECT_FALSE(rig.Form().Player->Active());
+        EXPECT_TRUE(rig.Card().PlayLog().empty());
+        EXPECT_EQ(rig.Form().RecordedBytes, 0u);
+        EXPECT_EQ(rig.Errors(), std::vector<std::string>{"Unable to allocate memory."});
+        EXPECT_EQ(rig.StateTexts().back(), "НЕАКТИВНО");
+        EXPECT_TRUE(rig.Form().btnStart->isEnabled());
+    }
 }
 
 TEST(Repeater, CaptureThatDoesNotListenAgainAfterTheLockIsReportedAndTheWindowGoesInactive) {

@@ -46,8 +46,12 @@ Morse DecodeMorse(const std::vector<double>& Audio, double ExpectedHz, double Ra
     }
     while (!runs.empty() && !runs.front().first)
         runs.erase(runs.begin());
-    if (!runs.empty() && !runs.back().first)
+    // The last element ends where the silence after it begins, not where the audio does.
+    std::size_t end = envelope.size();
+    if (!runs.empty() && !runs.back().first) {
+        end = runs.back().second;
         runs.pop_back();
+    }
     Morse m;
     if (runs.empty())
         return m;
@@ -73,7 +77,7 @@ Morse DecodeMorse(const std::vector<double>& Audio, double ExpectedHz, double Ra
         if (runs[r].first && lengths[r] > lengths[longest])
             longest = r;
     }
-    m.Code += envelope.size() - runs.back().second > 2 * unit ? "-" : ".";
+    m.Code += end - runs.back().second > 2 * unit ? "-" : ".";
     m.UnitMs =
         static_cast<double>(runs.back().second - runs.front().second) / units * 1000.0 / Rate;
     // The pitch from the zero crossings inside the longest element.

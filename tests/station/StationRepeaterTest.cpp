@@ -2,6 +2,7 @@
 // around each replay, when the PTT line is keyed, and what the lockout and the archive do.
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <numbers>
 #include <sndfile.h>
 
@@ -15,6 +16,7 @@
 #include "station/Station.h"
 #include "tests/app/RepeaterRig.h"
 #include "tests/station/OnAir.h"
+#include "toolkit/IniFiles.h"
 
 using namespace RepeaterRig;
 using namespace OnAir;
@@ -120,6 +122,32 @@ TEST(Station, IdentifiesInMorseAfterAReplayWhenDueAndOnceAloneAfterTheLastTransm
     quiet.Form().btnStartClick();
     quiet.RunFor(40 * Seconds);
     EXPECT_TRUE(quiet.Card().PlayLog().empty());
+}
+
+TEST(Station, TheCallsignIsReadAsWrittenWhateverCourtesyToneFollowsIt) {
+    // A tone straight after the last element, at about the identification's pitch, reads as
+    // one more dah ("AB1E" as "AB1A"); a word space keeps it a thing apart.
+    QTemporaryDir dir;
+    const std::string ini = dir.filePath("quorim.ini").toStdString();
+    const std::vector<std::uint8_t> block(4096, 0);
+    const std::span<const std::uint8_t> over[] = {block};
+    for (const char last : std::string("ETIANM50/")) {
+        for (const int courtesy : {800, 1000}) {
+            const std::string callsign = std::string("N0CAL") + last;
+            SCOPED_TRACE(callsign + " with a courtesy tone at " + std::to_string(courtesy));
+            std::ofstream(ini) << "[Station]\nCallsign=" << callsign
+                               << "\nCourtesyTone=" << courtesy << "\n";
+            station::Station station;
+            station.load(IniFiles::TIniFile(ini));
+            station.start(TWaveFormat::wf44100mono16, 4096);
+            std::vector<double> audio;
+            for (const auto& pcm : station.replayStarting(over, false, 1).after)
+                for (std::size_t i = 0; i + 1 < pcm.size(); i += 2)
+                    audio.push_back(static_cast<std::int16_t>(pcm[i] | pcm[i + 1] << 8) / 32768.0);
+            const std::string text = MorseText(DecodeMorse(audio, 800, Rate).Code);
+            EXPECT_EQ(text, callsign + " T") << "the callsign, a word space, the tone";
+        }
+    }
 }
 
 TEST(Station, AVoiceIdentificationFromAFileIsSentInsteadOfTheMorse) {
@@ -252,15 +280,14 @@ TEST(Station, PttLeadsTheFirstSampleTrailsTheLastAndIsReleasedOnEveryWayOut) {
     EXPECT_EQ(rig->Errors(),
               std::vector<std::string>{"the playback device failed: PortAudio: the card is gone."});
 
-    // A playback device that cannot open: the line is not left keyed.
+    // A playback device that cannot open: the line is keyed only once a playback has started.
     rig->Card().ClearFaults();
     const std::size_t before = log.size(), played = rig->Card().PlayLog().size();
     rig->Form().btnStartClick();
     rig->Card().FailAlways(WaveCore::TCall::OutOpen, MMSystem::MMSYSERR_ALLOCATED);
     rig->RunFor(25 * Seconds);
     rig->Card().ClearFaults();
-    ASSERT_EQ(log.size(), before + 2) << "keyed for the replay, released when it did not start";
-    EXPECT_TRUE(log[before].second);
+    ASSERT_EQ(log.size(), before) << "never keyed for a replay that did not start";
     EXPECT_FALSE(log.back().second);
     EXPECT_TRUE(rig->Card().PlayLog().size() == played) << "nothing played";
 
@@ -287,6 +314,63 @@ TEST(Station, PttLeadsTheFirstSampleTrailsTheLastAndIsReleasedOnEveryWayOut) {
     ASSERT_EQ(rig->Errors().size(), 1u);
     EXPECT_NE(rig->Errors()[0].find("/dev/fake cannot be set"), std::string::npos);
     EXPECT_EQ(rig->StateTexts().back(), "НЕАКТИВНО");
+
+    // A capture pause refused at the end of an over: the line is never keyed, and the repeater
+    // stops with the device's words.
+    fail = false;
+    log.clear();
+    rig.reset();
+    rig = withFakeLine(Carrier({{20, 60}}),
+                       {{"Station/PttType", "cm108"}, {"Station/PttDevice", "/dev/fake"}});
+    rig->Form().btnStartClick();
+    ASSERT_TRUE(
+        rig->RunUntil([&] { return rig->Form().RecordedBytes > 10 * 2 * Frames; }, 5 * Seconds));
+    rig->Card().FailCall(WaveCore::TCall::InStop, 1, MMSystem::MMSYSERR_NOMEM);
+    rig->RunFor(5 * Seconds);
+    EXPECT_TRUE(std::none_of(log.begin(), log.end(), [](const auto& e) { return e.second; }))
+        << "never keyed";
+    EXPECT_TRUE(rig->Card().PlayLog().empty());
+    EXPECT_EQ(rig->Errors(), std::vector<std::string>{"Unable to allocate memory."});
+    EXPECT_EQ(rig->StateTexts().back(), "НЕАКТИВНО");
+
+    // A playback that never ends (the controller misbehaving): the watchdog releases the line
+    // once the longest transmission the settings allow has passed (Duration 10 s, a buffer, no
+    // lead, tail or additions, and 2 s), stops the playback and the repeater.
+    log.clear();
+    rig.reset();
+    rig = withFakeLine(
+        Carrier({{20, 60}}),
+        {{"Duration", "10"}, {"Station/PttType", "cm108"}, {"Station/PttDevice", "/dev/fake"}});
+    auto& player = *rig->Form().Player;
+    player.OnBufferDone = [&, played = player.OnBufferDone](WaveDefs::TWaveDevice* Sender,
+                                                            void* Buffer, std::uint32_t& Size) {
+        const std::uint32_t room = Size;
+        played(Sender, Buffer, Size);
+        if (Size == 0) {
+            std::memset(Buffer, 0x11, room);
+            Size = room;
+        }
+    };
+    rig->Form().btnStartClick();
+    rig->RunFor(30 * Seconds);
+    ASSERT_EQ(log.size(), 2u);
+    ASSERT_TRUE(log[0].second);
+    EXPECT_FALSE(log[1].second);
+    const TTimeNs allowed = 12 * Seconds + At(Frames);
+    EXPECT_GT(log[1].first - log[0].first, allowed);
+    EXPECT_LE(log[1].first - log[0].first, allowed + At(Frames)) << "within a buffer of it";
+    EXPECT_FALSE(rig->Form().Player->Active());
+    tx = Transmissions(rig->Card().PlayLog());
+    ASSERT_EQ(tx.size(), 1u);
+    EXPECT_LE(tx[0].End - tx[0].Start, allowed + 5 * At(Frames)) << "the tone ends with it";
+    ASSERT_EQ(rig->Errors().size(), 1u);
+    EXPECT_EQ(rig->Errors()[0].rfind("the transmit watchdog released the transmitter: the "
+                                     "transmission outlasted 12.0 s",
+                                     0),
+              0u)
+        << rig->Errors()[0];
+    EXPECT_EQ(rig->StateTexts().back(), "НЕАКТИВНО");
+    EXPECT_EQ(rig->Form().Station->watchdogTrips(), 1u);
 
     // A line that cannot be opened refuses Start.
     rig->Form().Station->openLine =

@@ -1,6 +1,8 @@
 // The station's parts on their own: the settings reader's messages, the PTT drivers against
 // what they write, and the archive on disk (also after a headless run of the program).
 #include <algorithm>
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -196,33 +198,83 @@ void WriteReceiver(const std::string& Path,
     RepeaterRig::WriteReceiverWav(Path, RepeaterRig::CarrierOverBuffers(Buffers), 14.0, 44100);
 }
 
-TEST(StationPtt, SigtermDuringAReplayReleasesTheLine) {
+// The WAV file's RIFF and data sizes agree with what the file holds.
+bool WavHeaderMatchesData(const std::string& Path) {
+    std::ifstream in(Path, std::ios::binary);
+    const std::vector<char> bytes(std::istreambuf_iterator<char>(in), {});
+    auto u32 = [&](std::size_t At) {
+        std::uint32_t v = 0;
+        std::memcpy(&v, bytes.data() + At, 4);
+        return v;
+    };
+    if (bytes.size() < 44 || u32(4) != bytes.size() - 8)
+        return false;
+    for (std::size_t at = 12; at + 8 <= bytes.size(); at += 8 + u32(at + 4))
+        if (std::memcmp(bytes.data() + at, "data", 4) == 0)
+            return u32(at + 4) == bytes.size() - at - 8 && u32(at + 4) > 0;
+    return false;
+}
+
+TEST(StationPtt, EveryTerminationSignalDuringAReplayReleasesTheLineAndFinishesTheOutput) {
     QTemporaryDir dir;
     const std::string input = dir.filePath("received.wav").toStdString();
-    WriteReceiver(input, {{20, 60}});
+    WriteReceiver(input, {{5, 40}});
+    const std::string hid = dir.filePath("hidraw0").toStdString();
+    const std::string ini = WriteIni(dir, "PttType=cm108\nPttDevice=" + hid + "\n");
+    const std::string output = dir.filePath("transmitted.wav").toStdString();
+    for (const int signal : {SIGHUP, SIGINT, SIGTERM, SIGQUIT}) {
+        SCOPED_TRACE(strsignal(signal));
+        std::ofstream(hid, std::ios::trunc).flush();
+        QProcess quorim;
+        quorim.start(QUORIM_BINARY,
+                     {"--headless", "--realtime", "--input", QString::fromStdString(input),
+                      "--output", QString::fromStdString(output), "--ini",
+                      QString::fromStdString(ini)});
+        QByteArray out;
+        while (!out.contains("ВОСПРОИЗВЕДЕНИЕ") && quorim.waitForReadyRead(10000))
+            out += quorim.readAllStandardOutput();
+        ASSERT_TRUE(out.contains("ВОСПРОИЗВЕДЕНИЕ")) << out.toStdString();
+        auto reports = [&] {
+            std::ifstream in(hid, std::ios::binary);
+            return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+        };
+        const std::vector<std::uint8_t> released{0, 0, 0, 4, 0}, keyed{0, 0, 4, 4, 0};
+        const auto sent = reports();
+        EXPECT_NE(std::search(sent.begin(), sent.end(), keyed.begin(), keyed.end()), sent.end())
+            << "keyed on the air before the state says so";
+        ::kill(static_cast<pid_t>(quorim.processId()), signal);
+        ASSERT_TRUE(quorim.waitForFinished(10000));
+        EXPECT_EQ(quorim.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(quorim.exitCode(), 0) << quorim.readAllStandardError().toStdString();
+        const auto last = reports();
+        ASSERT_GE(last.size(), 5u);
+        EXPECT_TRUE(std::equal(released.begin(), released.end(), last.end() - 5));
+        EXPECT_TRUE(WavHeaderMatchesData(output));
+    }
+}
+
+TEST(StationPtt, PttReleaseReleasesTheConfiguredLineOrSaysWhyItCannot) {
+    QTemporaryDir dir;
+    auto run = [&](const std::string& Station) {
+        QProcess quorim;
+        quorim.start(QUORIM_BINARY,
+                     {"--ptt-release", "--ini", QString::fromStdString(WriteIni(dir, Station))});
+        EXPECT_TRUE(quorim.waitForFinished(10000));
+        return std::pair{quorim.exitCode(), quorim.readAllStandardError().toStdString()};
+    };
     const std::string hid = dir.filePath("hidraw0").toStdString();
     std::ofstream(hid).flush();
-    const std::string ini = WriteIni(dir, "PttType=cm108\nPttDevice=" + hid + "\n");
-    QProcess quorim;
-    quorim.start(QUORIM_BINARY,
-                 {"--headless", "--realtime", "--input", QString::fromStdString(input), "--ini",
-                  QString::fromStdString(ini)});
-    QByteArray out;
-    while (!out.contains("ВОСПРОИЗВЕДЕНИЕ") && quorim.waitForReadyRead(10000))
-        out += quorim.readAllStandardOutput();
-    ASSERT_TRUE(out.contains("ВОСПРОИЗВЕДЕНИЕ")) << out.toStdString();
-    auto reports = [&] {
-        std::ifstream in(hid, std::ios::binary);
-        return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
-    };
-    const std::vector<std::uint8_t> released{0, 0, 0, 4, 0}, keyed{0, 0, 4, 4, 0};
-    const auto sent = reports();
-    EXPECT_NE(std::search(sent.begin(), sent.end(), keyed.begin(), keyed.end()), sent.end())
-        << "keyed on the air";
-    quorim.terminate(); // SIGTERM
-    ASSERT_TRUE(quorim.waitForFinished(10000));
-    EXPECT_EQ(quorim.exitStatus(), QProcess::NormalExit);
-    EXPECT_TRUE(std::equal(released.begin(), released.end(), reports().end() - 5));
+    EXPECT_EQ(run("PttType=cm108\nPttDevice=" + hid + "\n").first, 0);
+    std::ifstream in(hid, std::ios::binary);
+    const std::vector<std::uint8_t> sent(std::istreambuf_iterator<char>(in), {});
+    const std::vector<std::uint8_t> released{0, 0, 0, 4, 0};
+    ASSERT_GE(sent.size(), 5u);
+    EXPECT_TRUE(std::equal(released.begin(), released.end(), sent.end() - 5));
+
+    const auto [status, errors] = run("PttType=cm108\nPttDevice=/nonexistent/hidraw9\n");
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(errors.find("/nonexistent/hidraw9"), std::string::npos) << errors;
+    EXPECT_EQ(run("").first, 0) << "no line: nothing to release";
 }
 
 station::Over OverOf(int Second, std::size_t Bytes) {
