@@ -20,6 +20,8 @@ struct TOptions {
     bool ListDevices = false;
     bool PttTest = false;
     bool PttRelease = false;
+    std::string Dtmf;       // a recording whose DTMF digits are printed
+    bool TotpSetup = false; // a new secret for codes over the air
     bool Help = false;
     bool Version = false;
     TClockChoice Clock = TClockChoice::Default;

@@ -129,47 +129,91 @@ Pcm loadVoice(const std::string& Path, TWaveFormat Mono) {
     return toPcm(resample(mono, info.samplerate, WaveDefs::Info(Mono).SampleRate), Mono);
 }
 
-std::vector<double> resample(const std::vector<double>& In, double From, double To) {
-    if (In.empty() || From <= 0 || To <= 0 || From == To)
-        return In;
-    // A polyphase table of a Blackman-windowed sinc: Taps input samples each side, Phases steps
-    // between two input samples.
-    constexpr int Taps = 16;
-    constexpr int Phases = 256;
+namespace {
+
+// Taps input samples each side of an output sample, and steps between two input samples.
+constexpr int Taps = 16;
+constexpr int Phases = 256;
+
+} // namespace
+
+Resampler::Resampler(double From, double To) {
+    if (From <= 0 || To <= 0)
+        throw std::invalid_argument("a resampler needs two positive rates");
+    step_ = From / To;
+    // A polyphase table of a Blackman-windowed sinc.
     const double cutoff = 0.95 * std::min(1.0, To / From); // of the input's Nyquist frequency
-    const int half = static_cast<int>(std::ceil(Taps / std::min(1.0, To / From)));
-    std::vector<double> table(static_cast<std::size_t>((2 * half) * (Phases + 1)));
+    half_ = static_cast<int>(std::ceil(Taps / std::min(1.0, To / From)));
+    table_.assign(static_cast<std::size_t>((2 * half_) * (Phases + 1)), 0.0);
     for (int p = 0; p <= Phases; ++p)
-        for (int k = 0; k < 2 * half; ++k) {
-            const double x = (k - half + 1) - static_cast<double>(p) / Phases;
-            const double w = 0.42 + 0.5 * std::cos(std::numbers::pi * x / half) +
-                             0.08 * std::cos(2 * std::numbers::pi * x / half);
+        for (int k = 0; k < 2 * half_; ++k) {
+            const double x = (k - half_ + 1) - static_cast<double>(p) / Phases;
+            const double w = 0.42 + 0.5 * std::cos(std::numbers::pi * x / half_) +
+                             0.08 * std::cos(2 * std::numbers::pi * x / half_);
             const double sinc =
                 x == 0 ? 1.0
                        : std::sin(std::numbers::pi * cutoff * x) / (std::numbers::pi * cutoff * x);
-            table[static_cast<std::size_t>(p * 2 * half + k)] =
-                std::abs(x) >= half ? 0.0 : cutoff * sinc * w;
+            table_[static_cast<std::size_t>(p * 2 * half_ + k)] =
+                std::abs(x) >= half_ ? 0.0 : cutoff * sinc * w;
         }
-    const auto length = static_cast<std::size_t>(std::floor((In.size() - 1) * To / From)) + 1;
-    std::vector<double> out(length);
-    const auto last = static_cast<std::ptrdiff_t>(In.size()) - 1;
-    for (std::size_t i = 0; i < length; ++i) {
-        const double pos = static_cast<double>(i) * From / To;
-        const auto base = static_cast<std::ptrdiff_t>(std::floor(pos));
+    reset();
+}
+
+void Resampler::reserve(std::size_t Samples) {
+    history_.reserve(Samples + static_cast<std::size_t>(4 * half_) + 4);
+}
+
+void Resampler::reset() {
+    // Silence before the first sample, so that the first outputs need no special case.
+    history_.assign(static_cast<std::size_t>(half_), 0.0);
+    origin_ = -half_;
+    next_ = 0;
+}
+
+void Resampler::push(std::span<const double> In, std::vector<double>& Out) {
+    Out.clear();
+    history_.insert(history_.end(), In.begin(), In.end());
+    const std::int64_t end = origin_ + static_cast<std::int64_t>(history_.size());
+    const auto taps = static_cast<std::size_t>(2 * half_);
+    for (;; ++next_) {
+        const double pos = static_cast<double>(next_) * step_;
+        const auto base = static_cast<std::int64_t>(std::floor(pos));
+        if (base + half_ >= end)
+            break;
         const double frac = (pos - static_cast<double>(base)) * Phases;
         const auto p = static_cast<int>(frac);
         const double mix = frac - p;
-        const double* a = &table[static_cast<std::size_t>(p * 2 * half)];
-        const double* b = p < Phases ? a + 2 * half : a;
+        const double* a = &table_[static_cast<std::size_t>(p) * taps];
+        const double* b = p < Phases ? a + taps : a;
+        const double* x = &history_[static_cast<std::size_t>(base - half_ + 1 - origin_)];
         double sum = 0;
-        for (int k = 0; k < 2 * half; ++k) {
-            const std::ptrdiff_t j = base - half + 1 + k;
-            if (j < 0 || j > last)
-                continue;
-            sum += In[static_cast<std::size_t>(j)] * (a[k] + (b[k] - a[k]) * mix);
-        }
-        out[i] = sum;
+        for (std::size_t k = 0; k < taps; ++k)
+            sum += x[k] * (a[k] + (b[k] - a[k]) * mix);
+        Out.push_back(sum);
     }
+    // Keep what the next output sample reaches back to.
+    const std::int64_t keep =
+        static_cast<std::int64_t>(std::floor(static_cast<double>(next_) * step_)) - half_ + 1;
+    if (keep > origin_) {
+        const auto drop = static_cast<std::size_t>(
+            std::min<std::int64_t>(keep - origin_, static_cast<std::int64_t>(history_.size())));
+        history_.erase(history_.begin(), history_.begin() + static_cast<std::ptrdiff_t>(drop));
+        origin_ += static_cast<std::int64_t>(drop);
+    }
+}
+
+std::vector<double> resample(const std::vector<double>& In, double From, double To) {
+    if (In.empty() || From <= 0 || To <= 0 || From == To)
+        return In;
+    const auto length = static_cast<std::size_t>(std::floor((In.size() - 1) * To / From)) + 1;
+    Resampler r(From, To);
+    std::vector<double> out, more;
+    r.push(In, out);
+    // Silence after the last sample completes the outputs that reach beyond it.
+    const std::vector<double> silence(static_cast<std::size_t>(2 * r.latency()) + 2, 0.0);
+    r.push(silence, more);
+    out.insert(out.end(), more.begin(), more.end());
+    out.resize(length);
     return out;
 }
 

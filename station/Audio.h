@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -27,8 +28,31 @@ std::string morseCode(char C);
 // that it stands apart from what played before.
 Pcm morse(const std::string& Text, int Wpm, double Hz, int Volume, TWaveFormat Mono);
 
-// Audio at rate From converted to rate To by windowed-sinc interpolation, band-limited below the
-// lower rate's Nyquist frequency so that nothing folds back.
+// Audio at rate From converted to rate To as it comes, stretch by stretch, by windowed-sinc
+// interpolation, band-limited below the lower rate's Nyquist frequency so that nothing folds
+// back. Each output sample lags its input by latency() input samples. Allocates only when made
+// and when a stretch is longer than any before.
+class Resampler {
+public:
+    Resampler(double From, double To);
+    // Room for stretches of up to Samples input samples, so that push never allocates.
+    void reserve(std::size_t Samples);
+    // Converts the next stretch of input; Out is replaced by the output samples it completes.
+    void push(std::span<const double> In, std::vector<double>& Out);
+    // Forgets the input so far: the next stretch starts from silence.
+    void reset();
+    int latency() const { return half_; }
+
+private:
+    double step_ = 1; // input samples per output sample
+    int half_ = 0;    // taps each side
+    std::vector<double> table_;
+    std::vector<double> history_; // input from absolute sample origin_ on
+    std::int64_t origin_ = 0;
+    std::int64_t next_ = 0; // the next output sample
+};
+
+// Audio at rate From converted to rate To in one piece, as Resampler does it.
 std::vector<double> resample(const std::vector<double>& In, double From, double To);
 // Samples in -1..1 as PCM in Mono.
 Pcm toPcm(const std::vector<double>& Samples, TWaveFormat Mono);

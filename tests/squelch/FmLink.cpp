@@ -174,9 +174,10 @@ std::vector<float> render(const Receiver& receiver, const std::vector<Over>& ove
         for (std::size_t i = first; i < last; ++i)
             carrier[i] = std::min({1.0, static_cast<double>(i - first + 1) / ramp,
                                    static_cast<double>(last - i) / ramp});
-        if (!over.speech || over.length <= speechLead + speechTail)
+        if (over.audio.empty() && (!over.speech || over.length <= speechLead + speechTail))
             continue;
-        const std::vector<double> voice = speech(over.length - speechLead - speechTail, random);
+        const std::vector<double> voice =
+            over.audio.empty() ? speech(over.length - speechLead - speechTail, random) : over.audio;
         std::vector<double> emphasised(voice.size());
         const double a = std::exp(-1 / (emphasis * fs));
         double previous = 0;
@@ -189,7 +190,9 @@ std::vector<float> render(const Receiver& receiver, const std::vector<Over>& ove
         for (double v : emphasised)
             sorted.push_back(std::abs(v));
         std::sort(sorted.begin(), sorted.end());
-        const double scale = deviation * 1.2 / std::max(sorted[sorted.size() * 995 / 1000], 1e-12);
+        double scale = deviation * 1.2 / std::max(sorted[sorted.size() * 995 / 1000], 1e-12);
+        if (!over.audio.empty()) // full scale at 1 kHz, after the emphasis, is full deviation
+            scale = deviation * (1 - a) / std::abs(1.0 - a * std::polar(1.0, -2 * pi * 1000 / fs));
         Butterworth splatter(false, 3000, 4);
         const auto start = first + static_cast<std::size_t>(speechLead * fs);
         for (std::size_t i = 0; i < emphasised.size() && start + i < total; ++i)
