@@ -235,193 +235,184 @@ struct TOptionSet {
             "and replays it through the transmitter, keyed by a tone on the control channel.\n"
             "\n"
             "Without options the window opens on the system's sound devices.");
-        for (const auto* option :
-             {&Input, &Output, &Headless, &Test, &Fast, &RealTime, &Ini, &ListDevices, &PttTest,
-             {&Input, &Output, &Headless, &Test, &Fast, &RealTime, &Ini, &ListDevices, &PttTest,
-              &PttRelease, &Dtmf, &TotpSetup, &Calibrate, &Seconds, &Write, &Noise, &Carrier,
-              &Version, &Help})
+        for (const auto* option : {&Input, &Output, &Headless, &Test, &Fast, &RealTime, &Ini,
+                                   &ListDevices, &PttTest, &PttRelease, &Dtmf, &TotpSetup,
+                                   &Calibrate, &Seconds, &Write, &Noise, &Carrier, &Version, &Help})
             Parser.addOption(*option);
     }
-    };
+};
 
-    // QCommandLineParser also takes what quorim refuses (a bare word, "--", an empty file name),
-    // and words its refusals its own way: this names the first argument at fault as quorim always
-    // has, in the order given.
-    std::optional<std::string> FirstFault(const TOptionSet& Set,
-                                          const std::vector<std::string>& Arguments) {
-        auto isOneOf = [](const std::string& Name,
-                          std::initializer_list<const QCommandLineOption*> Options) {
-            for (const auto* option : Options)
-                if (option->names().contains(QString::fromStdString(Name)))
-                    return true;
-            return false;
-        };
-        auto takesFile = [&](const std::string& Name) {
-            return isOneOf(
-                Name, {&Set.Input, &Set.Output, &Set.Ini, &Set.Noise, &Set.Carrier, &Set.Dtmf});
-        };
-        auto isFlag = [&](const std::string& Name) {
-            return isOneOf(Name, {&Set.Headless, &Set.Test, &Set.Fast, &Set.RealTime,
-                                  &Set.ListDevices, &Set.PttTest, &Set.PttRelease, &Set.TotpSetup,
-                                  &Set.Calibrate, &Set.Write, &Set.Version, &Set.Help});
-        };
-        for (std::size_t i = 0; i < Arguments.size(); ++i) {
-            const std::string& arg = Arguments[i];
-            const std::string unknown = "unknown option '" + arg + "'";
-            if (arg.size() > 2 && arg.starts_with("--")) {
-                const std::size_t equals = arg.find('=');
-                const bool inlineValue = equals != std::string::npos;
-                const std::string name =
-                    arg.substr(2, inlineValue ? equals - 2 : std::string::npos);
-                if (name == "seconds") {
-                    if (inlineValue ? equals + 1 == arg.size() : i + 1 >= Arguments.size())
-                        return "option --seconds needs a number";
-                    i += inlineValue ? 0 : 1;
-                } else if (takesFile(name)) {
-                    if (inlineValue ? equals + 1 == arg.size()
-                                    : i + 1 >= Arguments.size() || Arguments[i + 1].empty())
-                        return "option --" + name + " needs a file name";
-                    i += inlineValue ? 0 : 1;
-                } else if (!isFlag(name) || inlineValue) {
-                    return unknown;
-                }
-            } else if (arg.size() > 1 && arg[0] == '-' && arg[1] != '-') {
-                for (char letter : arg.substr(1))
-                    if (!isFlag(std::string(1, letter)))
-                        return unknown;
-            } else {
+// QCommandLineParser also takes what quorim refuses (a bare word, "--", an empty file name),
+// and words its refusals its own way: this names the first argument at fault as quorim always
+// has, in the order given.
+std::optional<std::string> FirstFault(const TOptionSet& Set,
+                                      const std::vector<std::string>& Arguments) {
+    auto isOneOf = [](const std::string& Name,
+                      std::initializer_list<const QCommandLineOption*> Options) {
+        for (const auto* option : Options)
+            if (option->names().contains(QString::fromStdString(Name)))
+                return true;
+        return false;
+    };
+    auto takesFile = [&](const std::string& Name) {
+        return isOneOf(Name,
+                       {&Set.Input, &Set.Output, &Set.Ini, &Set.Noise, &Set.Carrier, &Set.Dtmf});
+    };
+    auto isFlag = [&](const std::string& Name) {
+        return isOneOf(Name, {&Set.Headless, &Set.Test, &Set.Fast, &Set.RealTime, &Set.ListDevices,
+                              &Set.PttTest, &Set.PttRelease, &Set.TotpSetup, &Set.Calibrate,
+                              &Set.Write, &Set.Version, &Set.Help});
+    };
+    for (std::size_t i = 0; i < Arguments.size(); ++i) {
+        const std::string& arg = Arguments[i];
+        const std::string unknown = "unknown option '" + arg + "'";
+        if (arg.size() > 2 && arg.starts_with("--")) {
+            const std::size_t equals = arg.find('=');
+            const bool inlineValue = equals != std::string::npos;
+            const std::string name = arg.substr(2, inlineValue ? equals - 2 : std::string::npos);
+            if (name == "seconds") {
+                if (inlineValue ? equals + 1 == arg.size() : i + 1 >= Arguments.size())
+                    return "option --seconds needs a number";
+                i += inlineValue ? 0 : 1;
+            } else if (takesFile(name)) {
+                if (inlineValue ? equals + 1 == arg.size()
+                                : i + 1 >= Arguments.size() || Arguments[i + 1].empty())
+                    return "option --" + name + " needs a file name";
+                i += inlineValue ? 0 : 1;
+            } else if (!isFlag(name) || inlineValue) {
                 return unknown;
             }
+        } else if (arg.size() > 1 && arg[0] == '-' && arg[1] != '-') {
+            for (char letter : arg.substr(1))
+                if (!isFlag(std::string(1, letter)))
+                    return unknown;
+        } else {
+            return unknown;
         }
-        return std::nullopt;
     }
+    return std::nullopt;
+}
 
-    // Keys the PTT line the settings file names for one second, so that the wiring can be checked;
-    // or, with Key false, only releases it (after a crash, or before a service starts again).
-    int SetPtt(const std::string& Ini, bool Key, toolkit::TerminationSignals& Termination) {
-        try {
-            const IniFiles::TIniFile ini(Ini.empty() ? uMain::DefaultIniPath() : Ini);
-            const station::Settings settings = station::readSettings(ini);
-            auto line = station::openPtt(settings);
-            if (!line) {
-                if (!Key) {
-                    std::cout
-                        << "no PTT line is set (PttType in [Station] is none): nothing to release"
-                        << std::endl;
-                    return 0;
-                }
-                std::cerr << "quorim: no PTT line is set: PttType in [Station] is none"
+// Keys the PTT line the settings file names for one second, so that the wiring can be checked;
+// or, with Key false, only releases it (after a crash, or before a service starts again).
+int SetPtt(const std::string& Ini, bool Key, toolkit::TerminationSignals& Termination) {
+    try {
+        const IniFiles::TIniFile ini(Ini.empty() ? uMain::DefaultIniPath() : Ini);
+        const station::Settings settings = station::readSettings(ini);
+        auto line = station::openPtt(settings);
+        if (!line) {
+            if (!Key) {
+                std::cout << "no PTT line is set (PttType in [Station] is none): nothing to release"
                           << std::endl;
-                return 1;
+                return 0;
             }
-            if (Key) {
-                std::cout << "keying the PTT (" << settings.pttDevice << ") for one second"
-                          << std::endl;
-                bool interrupted = false;
-                Termination.watch([&](int) { interrupted = true; });
-                const std::int64_t until = Windows::ClockNs() + 1'000'000'000;
-                line->set(true);
-                Forms::RunUntil([&] { return interrupted || Windows::ClockNs() >= until; }, 20);
-                Termination.watch({});
-            }
-            line->set(false);
-            std::cout << "released (" << settings.pttDevice << ")" << std::endl;
-            return 0;
-        } catch (const std::exception& e) {
-            std::cerr << "quorim: " << e.what() << std::endl;
+            std::cerr << "quorim: no PTT line is set: PttType in [Station] is none" << std::endl;
             return 1;
         }
+        if (Key) {
+            std::cout << "keying the PTT (" << settings.pttDevice << ") for one second"
+                      << std::endl;
+            bool interrupted = false;
+            Termination.watch([&](int) { interrupted = true; });
+            const std::int64_t until = Windows::ClockNs() + 1'000'000'000;
+            line->set(true);
+            Forms::RunUntil([&] { return interrupted || Windows::ClockNs() >= until; }, 20);
+            Termination.watch({});
+        }
+        line->set(false);
+        std::cout << "released (" << settings.pttDevice << ")" << std::endl;
+        return 0;
+    } catch (const std::exception& e) {
+        std::cerr << "quorim: " << e.what() << std::endl;
+        return 1;
     }
+}
 
-    // The DTMF digits of each channel of a recording, as the station's receiver hears them.
-    int PrintDtmf(const std::string& Path) {
-        SF_INFO info{};
-        std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> file(sf_open(Path.c_str(), SFM_READ, &info),
-                                                         &sf_close);
-        if (!file) {
-            std::cerr << "quorim: " << Path << " cannot be read: " << sf_strerror(nullptr)
+// The DTMF digits of each channel of a recording, as the station's receiver hears them.
+int PrintDtmf(const std::string& Path) {
+    SF_INFO info{};
+    std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> file(sf_open(Path.c_str(), SFM_READ, &info),
+                                                     &sf_close);
+    if (!file) {
+        std::cerr << "quorim: " << Path << " cannot be read: " << sf_strerror(nullptr) << std::endl;
+        return 1;
+    }
+    constexpr std::size_t Chunk = 4096;
+    const auto channels = static_cast<std::size_t>(info.channels);
+    std::vector<std::unique_ptr<station::DtmfReceiver>> receivers;
+    for (std::size_t c = 0; c < channels; ++c)
+        receivers.push_back(std::make_unique<station::DtmfReceiver>(
+            static_cast<std::uint32_t>(info.samplerate), Chunk));
+    struct Found {
+        double at;
+        char digit;
+        std::size_t channel;
+    };
+    std::vector<Found> found;
+    auto collect = [&](std::size_t C) {
+        for (const auto& d : receivers[C]->digits())
+            found.push_back({d.at, d.digit, C});
+        receivers[C]->clearDigits();
+    };
+    std::vector<double> frames(Chunk * channels), one(Chunk);
+    for (sf_count_t n; (n = sf_readf_double(file.get(), frames.data(), Chunk)) > 0;)
+        for (std::size_t c = 0; c < channels; ++c) {
+            one.resize(static_cast<std::size_t>(n));
+            for (std::size_t f = 0; f < one.size(); ++f)
+                one[f] = frames[f * channels + c];
+            receivers[c]->push(one);
+            collect(c);
+        }
+    for (std::size_t c = 0; c < channels; ++c) {
+        receivers[c]->finish();
+        collect(c);
+    }
+    std::stable_sort(found.begin(), found.end(),
+                     [](const Found& a, const Found& b) { return a.at < b.at; });
+    for (const Found& f : found)
+        std::printf("%.3f %c%s\n", f.at, f.digit,
+                    channels != 2    ? ""
+                    : f.channel == 0 ? " left"
+                                     : " right");
+    if (found.empty())
+        std::cerr << "quorim: no DTMF digits in " << Path << std::endl;
+    return 0;
+}
+
+// A new TOTP secret where [Control] TotpSecretFile says, shown as an authenticator app takes
+// it.
+int SetUpTotp(const std::string& Ini) {
+    try {
+        const std::filesystem::path settings = Ini.empty() ? uMain::DefaultIniPath() : Ini;
+        const IniFiles::TIniFile ini(settings.string());
+        const auto control = control::readDtmfSettings(ini, settings.parent_path());
+        if (control.totpSecretFile.empty()) {
+            std::cerr << "quorim: " << settings.string()
+                      << " names no secret file: add TotpSecretFile=quorim-totp to its [Control] "
+                         "section and run --totp-setup again"
                       << std::endl;
             return 1;
         }
-        constexpr std::size_t Chunk = 4096;
-        const auto channels = static_cast<std::size_t>(info.channels);
-        std::vector<std::unique_ptr<station::DtmfReceiver>> receivers;
-        for (std::size_t c = 0; c < channels; ++c)
-            receivers.push_back(std::make_unique<station::DtmfReceiver>(
-                static_cast<std::uint32_t>(info.samplerate), Chunk));
-        struct Found {
-            double at;
-            char digit;
-            std::size_t channel;
-        };
-        std::vector<Found> found;
-        auto collect = [&](std::size_t C) {
-            for (const auto& d : receivers[C]->digits())
-                found.push_back({d.at, d.digit, C});
-            receivers[C]->clearDigits();
-        };
-        std::vector<double> frames(Chunk * channels), one(Chunk);
-        for (sf_count_t n; (n = sf_readf_double(file.get(), frames.data(), Chunk)) > 0;)
-            for (std::size_t c = 0; c < channels; ++c) {
-                one.resize(static_cast<std::size_t>(n));
-                for (std::size_t f = 0; f < one.size(); ++f)
-                    one[f] = frames[f * channels + c];
-                receivers[c]->push(one);
-                collect(c);
-            }
-        for (std::size_t c = 0; c < channels; ++c) {
-            receivers[c]->finish();
-            collect(c);
-        }
-        std::stable_sort(found.begin(), found.end(),
-                         [](const Found& a, const Found& b) { return a.at < b.at; });
-        for (const Found& f : found)
-            std::printf("%.3f %c%s\n", f.at, f.digit,
-                        channels != 2    ? ""
-                        : f.channel == 0 ? " left"
-                                         : " right");
-        if (found.empty())
-            std::cerr << "quorim: no DTMF digits in " << Path << std::endl;
+        const std::string secret = control::newTotpSecret();
+        control::writeTotpSecret(control.totpSecretFile, secret);
+        const station::Settings station = station::readSettings(ini);
+        const std::string account = station.callsign.empty() ? "station" : station.callsign;
+        std::cout << "A new secret is in " << control.totpSecretFile.string()
+                  << " (readable by its owner only).\n"
+                     "Add it to an authenticator app (time-based, 6 digits, 30 s, SHA-1), from "
+                     "this link (or a QR code made of it):\n  "
+                  << control::otpauthUri(secret, account) << "\nor typed in as the key:\n  "
+                  << secret << "\nThe repeater reads it when it starts; restart a running one.\n";
         return 0;
+    } catch (const std::exception& e) {
+        std::cerr << "quorim: " << e.what() << std::endl;
+        return 1;
     }
-
-    // A new TOTP secret where [Control] TotpSecretFile says, shown as an authenticator app takes
-    // it.
-    int SetUpTotp(const std::string& Ini) {
-        try {
-            const std::filesystem::path settings = Ini.empty() ? uMain::DefaultIniPath() : Ini;
-            const IniFiles::TIniFile ini(settings.string());
-            const auto control = control::readDtmfSettings(ini, settings.parent_path());
-            if (control.totpSecretFile.empty()) {
-                std::cerr
-                    << "quorim: " << settings.string()
-                    << " names no secret file: add TotpSecretFile=quorim-totp to its [Control] "
-                       "section and run --totp-setup again"
-                    << std::endl;
-                return 1;
-            }
-            const std::string secret = control::newTotpSecret();
-            control::writeTotpSecret(control.totpSecretFile, secret);
-            const station::Settings station = station::readSettings(ini);
-            const std::string account = station.callsign.empty() ? "station" : station.callsign;
-            std::cout << "A new secret is in " << control.totpSecretFile.string()
-                      << " (readable by its owner only).\n"
-                         "Add it to an authenticator app (time-based, 6 digits, 30 s, SHA-1), from "
-                         "this link (or a QR code made of it):\n  "
-                      << control::otpauthUri(secret, account) << "\nor typed in as the key:\n  "
-                      << secret
-                      << "\nThe repeater reads it when it starts; restart a running one.\n";
-            return 0;
-        } catch (const std::exception& e) {
-            std::cerr << "quorim: " << e.what() << std::endl;
-            return 1;
-        }
-    }
+}
 
 } // namespace
 
-std::string
-UsageText() {
+std::string UsageText() {
     QCommandLineParser parser;
     TOptionSet().AddTo(parser);
     QString text = parser.helpText();

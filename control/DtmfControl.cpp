@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "toolkit/IniFiles.h"
 #include "control/Totp.h"
+#include "toolkit/IniFiles.h"
 
 namespace control {
 
@@ -15,9 +15,8 @@ DtmfSettings readDtmfSettings(const IniFiles::TIniFile& Ini, const std::filesyst
     const std::string at = std::string("settings [") + SectionControl + "] ";
     if (!secret.empty() && !pin.empty())
         throw std::runtime_error(at + "TotpSecretFile and Pin cannot both be set: choose one");
-    if (!pin.empty() &&
-        (pin.size() < 4 || pin.size() > 16 ||
-         pin.find_first_not_of("0123456789ABCD") != std::string::npos))
+    if (!pin.empty() && (pin.size() < 4 || pin.size() > 16 ||
+                         pin.find_first_not_of("0123456789ABCD") != std::string::npos))
         throw std::runtime_error(at + "Pin=" + pin +
                                  " cannot be used: it must be 4 to 16 of the keys 0-9 and A-D");
     if (!secret.empty())

@@ -8,12 +8,11 @@
 #include <fcntl.h>
 #include <fstream>
 #include <memory>
+#include <oath.h>
 #include <stdexcept>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <oath.h>
 
 namespace control {
 namespace {

@@ -21,8 +21,12 @@ constexpr std::array<double, 5> Probes{0.95, 0.98, 1.0, 1.02, 1.05};
 constexpr std::size_t Centre = 2;
 
 // What a pair must show, window by window.
-constexpr double MinTonePower = 2e-6;   // each tone's mean power (about -54 dBFS peak)
-constexpr double MinShare = 0.5;        // of the band's power in the two tones
+constexpr double MinTonePower = 2e-6; // each tone's mean power (about -54 dBFS peak)
+constexpr double MinShare = 0.5;      // of the band's power in the two tones
+// A tone's windows that lie wholly inside it hold almost nothing else: speech that happens on a
+// pair for a moment does not.
+constexpr double CoreShare = 0.8;
+constexpr std::size_t CoreWindows = 4;
 constexpr double MaxHighOverLow = 40.0; // 16 dB: the link's emphasis tilts up to 7 dB
 constexpr double MaxLowOverHigh = 6.3;  // 8 dB
 constexpr double Dominance = 4.0;       // 6 dB over the others of its group
@@ -34,7 +38,8 @@ double centre(std::size_t Tone) {
 }
 
 // RBJ second-order Butterworth sections.
-template <class B> B section(bool HighPass, double Hz) {
+template <class B>
+B section(bool HighPass, double Hz) {
     const double w = 2 * Pi * Hz / Rate;
     const double alpha = std::sin(w) / std::numbers::sqrt2; // Q = 1 / sqrt(2)
     const double c = std::cos(w);
@@ -195,6 +200,7 @@ void DtmfReceiver::analyse() {
         if (level(t, 0) >= level(t, Centre) || level(t, Probes.size() - 1) >= level(t, Centre))
             pair = false;
     const char hit = pair ? Keys[lo][hi - 4] : 0;
+    const bool core = pl + ph >= CoreShare * total;
 
     if (tone_ != 0 && hit != tone_) {
         if (hit == 0 && ++misses_ < EndMisses)
@@ -207,7 +213,9 @@ void DtmfReceiver::analyse() {
         tone_ = hit;
         toneFirst_ = hops_;
         toneHops_ = 0;
+        toneCore_ = 0;
     }
+    toneCore_ += core ? 1 : 0;
     misses_ = 0;
     toneLast_ = hops_;
     // The hops missed inside the tone count as silence.
@@ -221,8 +229,8 @@ void DtmfReceiver::analyse() {
 void DtmfReceiver::endTone() {
     // The tone's length from the windows that lie mostly inside it: those with at least half
     // its strongest window's power overlap it by 71 % or more of a window.
-    const float peak = *std::max_element(tonePower_.begin(), tonePower_.begin() +
-                                                              static_cast<std::ptrdiff_t>(toneHops_));
+    const float peak = *std::max_element(
+        tonePower_.begin(), tonePower_.begin() + static_cast<std::ptrdiff_t>(toneHops_));
     std::size_t first = toneHops_, last = 0;
     for (std::size_t i = 0; i < toneHops_; ++i)
         if (tonePower_[i] >= peak / 2) {
@@ -231,13 +239,13 @@ void DtmfReceiver::endTone() {
         }
     constexpr double Overlap = 1 - std::numbers::sqrt2 / 2;
     const double length = (static_cast<double>(last - first) * Hop + 2 * Overlap * Window) / Rate;
-    if (length >= MinToneSeconds && count_ < MaxDigits) {
+    if (length >= MinToneSeconds && toneCore_ >= CoreWindows && count_ < MaxDigits) {
         // The window judged at hop h ends h * Hop samples in; the resampler adds its lag.
         const double start =
             static_cast<double>(toneFirst_ + static_cast<std::int64_t>(first)) * Hop - Window +
             Overlap * Window;
-        digits_[count_++] = {tone_, std::max(0.0, start / Rate - resampler_.latency() / double(rate_)),
-                             length};
+        digits_[count_++] = {
+            tone_, std::max(0.0, start / Rate - resampler_.latency() / double(rate_)), length};
     }
     tone_ = 0;
     misses_ = 0;

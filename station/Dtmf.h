@@ -88,6 +88,7 @@ private:
     int misses_ = 0;
     std::array<float, MaxToneHops> tonePower_{};
     std::size_t toneHops_ = 0;
+    std::size_t toneCore_ = 0; // windows with next to nothing but the pair
 
     std::array<DtmfDigit, MaxDigits> digits_{};
     std::size_t count_ = 0;

@@ -33,7 +33,7 @@ struct Over {
     bool speech = true;
     // The microphone's audio instead of speech (DTMF, test tones), from speechLead on: in -1..1,
     // where full scale at 1 kHz reaches the deviation limit, as a transmitter's gain is set.
-    std::vector<double> audio;
+    std::vector<double> audio{};
 };
 
 // The receiver's audio, mono in -1..1, for Seconds: hiss wherever no over is on the air.

@@ -32,8 +32,9 @@ std::vector<double> keyed(const std::string& Digits, const Tone& T) {
         for (std::size_t i = 0; i < on; ++i) {
             const double t = static_cast<double>(i);
             const double gain = std::min({1.0, t / edge, static_cast<double>(on - i) / edge});
-            out.push_back(gain * (lowAmp * std::sin(2 * std::numbers::pi * lo * T.lowScale * t / fs) +
-                                  highAmp * std::sin(2 * std::numbers::pi * hi * T.highScale * t / fs)));
+            out.push_back(gain *
+                          (lowAmp * std::sin(2 * std::numbers::pi * lo * T.lowScale * t / fs) +
+                           highAmp * std::sin(2 * std::numbers::pi * hi * T.highScale * t / fs)));
         }
         out.insert(out.end(), off, 0.0);
     }

@@ -20,8 +20,8 @@ namespace {
 std::string multimon(const std::vector<float>& Audio) {
     const std::vector<double> in(Audio.begin(), Audio.end());
     const std::vector<double> at = station::resample(in, fm_link::rate, 22050);
-    const auto path = std::filesystem::temp_directory_path() /
-                      ("dtmf-rig-" + std::to_string(getpid()) + ".raw");
+    const auto path =
+        std::filesystem::temp_directory_path() / ("dtmf-rig-" + std::to_string(getpid()) + ".raw");
     {
         std::ofstream raw(path, std::ios::binary);
         for (const double v : at) {
@@ -29,7 +29,8 @@ std::string multimon(const std::vector<float>& Audio) {
             raw.write(reinterpret_cast<const char*>(&s), 2);
         }
     }
-    const std::string command = "multimon-ng -q -c -a DTMF -t raw '" + path.string() + "' 2>/dev/null";
+    const std::string command =
+        "multimon-ng -q -c -a DTMF -t raw '" + path.string() + "' 2>/dev/null";
     std::string digits;
     if (FILE* p = popen(command.c_str(), "r")) {
         char line[256];
@@ -144,9 +145,9 @@ int main(int argc, char** argv) {
         const auto audio = fm_link::render({output, 4, 20}, list, at + 1, 99);
         const auto ours = dtmf_audio::heard(audio, fm_link::rate, 16);
         const auto theirs = multimon(audio);
-        std::printf("| talk-off, %.0f min of speech, %s 20 dB | 0 | - | %zu | - | %zu |\n",
-                    at / 60, output == Output::speaker ? "speaker" : "discriminator",
-                    ours.size(), theirs.size());
+        std::printf("| talk-off, %.0f min of speech, %s 20 dB | 0 | - | %zu | - | %zu |\n", at / 60,
+                    output == Output::speaker ? "speaker" : "discriminator", ours.size(),
+                    theirs.size());
         std::fflush(stdout);
     }
     return 0;

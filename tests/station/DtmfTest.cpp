@@ -33,8 +33,8 @@ TEST(DtmfReceiver, FindsEveryDigitOfRandomSequencesAtLowCarrierToNoise) {
         const auto sequences = randomSequences(200, seed);
         const auto audio = overs(sequences, {c.output, 4, c.cnrDb}, {}, seed++);
         const Score s = score(joined(sequences), heard(audio, fm_link::rate, 16));
-        EXPECT_EQ(s.found, s.sent) << (c.output == Output::speaker ? "speaker " : "discriminator ")
-                                   << c.cnrDb << " dB";
+        EXPECT_EQ(s.found, s.sent)
+            << (c.output == Output::speaker ? "speaker " : "discriminator ") << c.cnrDb << " dB";
         EXPECT_EQ(s.falseDigits, 0u) << c.cnrDb << " dB";
     }
 }
