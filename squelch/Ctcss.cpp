@@ -84,14 +84,14 @@ ToneReading ToneDetector::feed(std::span<const double> samples) {
         dcOut_ = ac;
         const double y = lowPass_[1](lowPass_[0](ac));
         sum_ += y * oscillator_;
-        power_ += y * y;
         oscillator_ *= step_;
         if (++inBlock_ == blockLength_) {
             sums_[next_] = sum_;
-            powers_[next_] = power_;
+            // What the block holds within about 50 Hz of the tone: the tone, and whatever
+            // else (hiss, a voice's low harmonics) lies near it.
+            powers_[next_] = 2 * std::norm(sum_) / static_cast<double>(blockLength_);
             next_ = (next_ + 1) % sums_.size();
             sum_ = {0, 0};
-            power_ = 0;
             inBlock_ = 0;
             oscillator_ /= std::abs(oscillator_); // keeps the oscillator on the unit circle
         }

@@ -67,7 +67,6 @@ private:
     std::complex<double> oscillator_{1, 0};
     std::complex<double> step_;
     std::complex<double> sum_{0, 0};
-    double power_ = 0;
     std::size_t inBlock_ = 0;
     // The window's blocks: their mixed-down sums and their power, oldest at next_.
     std::vector<std::complex<double>> sums_;

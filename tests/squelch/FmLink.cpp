@@ -8,6 +8,8 @@
 #include <sndfile.h>
 #include <stdexcept>
 
+#include "squelch/Ctcss.h"
+
 namespace fm_link {
 namespace {
 
@@ -158,6 +160,18 @@ std::vector<double> speech(double seconds, Random& random) {
 
 } // namespace
 
+double sentTone(const Over& over) {
+    if (over.toneHz <= 0 || over.neighbour == 0)
+        return over.toneHz;
+    const auto& tones = squelch::ctcssTones;
+    const auto at = std::lower_bound(tones.begin(), tones.end(), over.toneHz - 0.05);
+    if (at == tones.end() || std::abs(*at - over.toneHz) > 0.05)
+        throw std::invalid_argument("no standard tone of " + std::to_string(over.toneHz) + " Hz");
+    if (over.neighbour < 0)
+        return at == tones.begin() ? 0 : *(at - 1);
+    return at + 1 == tones.end() ? 0 : *(at + 1);
+}
+
 std::vector<float> render(const Receiver& receiver, const std::vector<Over>& overs, double seconds,
                           std::uint64_t seed) {
     Random random(seed);
@@ -174,6 +188,11 @@ std::vector<float> render(const Receiver& receiver, const std::vector<Over>& ove
         for (std::size_t i = first; i < last; ++i)
             carrier[i] = std::min({1.0, static_cast<double>(i - first + 1) / ramp,
                                    static_cast<double>(last - i) / ramp});
+        // The tone is added after the voice's limiter and filter, as an encoder adds it.
+        if (const double tone = sentTone(over); tone > 0)
+            for (std::size_t i = first; i < last; ++i)
+                modulation[i] +=
+                    toneDeviation * std::sin(2 * pi * tone * static_cast<double>(i - first) / fs);
         if (over.audio.empty() && (!over.speech || over.length <= speechLead + speechTail))
             continue;
         const std::vector<double> voice =
@@ -194,10 +213,14 @@ std::vector<float> render(const Receiver& receiver, const std::vector<Over>& ove
         if (!over.audio.empty()) // full scale at 1 kHz, after the emphasis, is full deviation
             scale = deviation * (1 - a) / std::abs(1.0 - a * std::polar(1.0, -2 * pi * 1000 / fs));
         Butterworth splatter(false, 3000, 4);
+        // A transmitter that sends a tone keeps its voice out of the tones' band.
+        const bool toned = sentTone(over) > 0;
+        Butterworth subAudible(true, 300, 4);
         const auto start = first + static_cast<std::size_t>(speechLead * fs);
-        for (std::size_t i = 0; i < emphasised.size() && start + i < total; ++i)
-            modulation[start + i] =
-                splatter(std::clamp(emphasised[i] * scale, -deviation, deviation));
+        for (std::size_t i = 0; i < emphasised.size() && start + i < total; ++i) {
+            const double v = splatter(std::clamp(emphasised[i] * scale, -deviation, deviation));
+            modulation[start + i] += toned ? subAudible(v) : v;
+        }
     }
 
     // On the air and in the receiver: FM, noise in the channel, the channel filter, the

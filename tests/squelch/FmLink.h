@@ -2,8 +2,9 @@
 // the squelch: speech-like audio, pre-emphasis, a limiter and a 3 kHz filter, FM at ±2.5 kHz on
 // a carrier that comes and goes, white noise at a chosen carrier-to-noise ratio, a 12 kHz
 // channel filter and a limiter-discriminator. The receiver gives either its flat discriminator
-// (data) output or its speaker output (de-emphasis and a 300-3000 Hz filter). The same seed
-// gives the same audio on every run and machine.
+// (data) output or its speaker output (de-emphasis and a 300-3000 Hz filter). A transmitter may
+// send a CTCSS tone with its carrier, and then keeps its voice above 300 Hz as such transmitters
+// do. The same seed gives the same audio on every run and machine.
 #pragma once
 
 #include <cstdint>
@@ -25,8 +26,11 @@ struct Receiver {
     double cnrDb = 20;  // in the 12 kHz channel
 };
 
+// A CTCSS tone's deviation, TIA-603's standard.
+inline constexpr double toneDeviation = 500;
+
 // One transmission: the carrier from Start for Length seconds, with speech or (a kerchunk)
-// without.
+// without, and with a CTCSS tone for as long as the carrier or (0) none.
 struct Over {
     double start = 0;
     double length = 0;
@@ -34,7 +38,13 @@ struct Over {
     // The microphone's audio instead of speech (DTMF, test tones), from speechLead on: in -1..1,
     // where full scale at 1 kHz reaches the deviation limit, as a transmitter's gain is set.
     std::vector<double> audio{};
+    double toneHz = 0;
+    // -1 or +1: the standard tone just below or above ToneHz is sent instead.
+    int neighbour = 0;
 };
+
+// The tone an over sends: ToneHz or its standard neighbour; 0 for none.
+double sentTone(const Over& over);
 
 // The receiver's audio, mono in -1..1, for Seconds: hiss wherever no over is on the air.
 std::vector<float> render(const Receiver& receiver, const std::vector<Over>& overs, double seconds,

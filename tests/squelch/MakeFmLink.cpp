@@ -1,7 +1,8 @@
 // Writes a receiver recording of the FM-link model, to try the squelch and --calibrate offline.
 // Usage: make-fm-link OUT.wav discriminator|speaker|speaker8 CNR_DB SECONDS SEED
-//                     [START:LENGTH[:k]]...
-// (each over: start and length in seconds; ":k" for a kerchunk without speech)
+//                     [START:LENGTH[:k][@TONE[-|+]]]...
+// (each over: start and length in seconds; ":k" for a kerchunk without speech; "@TONE" a CTCSS
+// tone in hertz at 500 Hz deviation, "-" or "+" after it for the standard tone below or above)
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -12,7 +13,7 @@
 int main(int argc, char** argv) {
     if (argc < 6) {
         std::fprintf(stderr, "usage: make-fm-link OUT.wav discriminator|speaker|speaker8 CNR_DB "
-                             "SECONDS SEED [START:LENGTH[:k]]...\n");
+                             "SECONDS SEED [START:LENGTH[:k][@TONE[-|+]]]...\n");
         return 2;
     }
     const std::string output = argv[2];
@@ -25,11 +26,18 @@ int main(int argc, char** argv) {
     for (int i = 6; i < argc; ++i) {
         fm_link::Over over;
         char kind = 0;
-        if (std::sscanf(argv[i], "%lf:%lf:%c", &over.start, &over.length, &kind) < 2) {
+        const std::string text = argv[i];
+        const std::string times = text.substr(0, text.find('@'));
+        if (std::sscanf(times.c_str(), "%lf:%lf:%c", &over.start, &over.length, &kind) < 2) {
             std::fprintf(stderr, "make-fm-link: '%s' is not START:LENGTH\n", argv[i]);
             return 2;
         }
         over.speech = kind != 'k';
+        if (const auto at = text.find('@'); at != std::string::npos) {
+            const std::string tone = text.substr(at + 1);
+            over.toneHz = std::atof(tone.c_str());
+            over.neighbour = tone.ends_with('-') ? -1 : tone.ends_with('+') ? 1 : 0;
+        }
         overs.push_back(over);
     }
     try {

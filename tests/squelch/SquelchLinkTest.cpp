@@ -74,7 +74,15 @@ void makeLink(const std::string& path, const char* output, double cnrDb, double 
     QStringList arguments{QString::fromStdString(path), output, QString::number(cnrDb),
                           QString::number(seconds), QString::number(seed)};
     for (const auto& o : overs)
-        arguments << QString("%1:%2%3").arg(o.start).arg(o.length).arg(o.speech ? "" : ":k");
+        arguments << QString("%1:%2%3%4")
+                         .arg(o.start)
+                         .arg(o.length)
+                         .arg(o.speech ? "" : ":k")
+                         .arg(o.toneHz > 0
+                                  ? QString("@%1%2").arg(o.toneHz).arg(o.neighbour < 0   ? "-"
+                                                                       : o.neighbour > 0 ? "+"
+                                                                                         : "")
+                                  : QString());
     QProcess process;
     process.start(MAKE_FM_LINK, arguments);
     ASSERT_TRUE(process.waitForFinished(120000));
@@ -130,6 +138,7 @@ struct Case {
     const char* squelch = ""; // more of the [Squelch] section, before calibrating
     // CloseLevel this far above the calibrated level instead of the calibration's own.
     std::optional<double> closeDb = std::nullopt;
+    double carrierTone = 0; // the calibration's carrier sends this CTCSS tone
 };
 
 // What the receiver hears while the repeater runs.
@@ -143,10 +152,15 @@ struct Figures {
     double level = 0;
     double separationDb = 0;
     int overs = 0, opened = 0, whole = 0, split = 0, trimmed = 0, falseOpens = 0;
-    double openDelay = 0; // seconds from the carrier to the recording, summed over the overs
+    double openDelay = 0;       // seconds from the carrier to the recording, summed over the overs
+    std::vector<double> delays; // the same, over by over
     bool windowAdvised = false;
     double closeLevel = 0; // as the calibration wrote it
 };
+
+Figures repeat(const Case& c, const Script& script, const std::string& ini,
+               const std::string& input, const std::string& output, Figures figures,
+               double wantedTone);
 
 // Calibrates on the link's idle hiss and on a carrier with speech, then runs the repeater on
 // the script with the level found and the options of an unattended station.
@@ -160,7 +174,7 @@ Figures runLink(const Case& c, const Script& script, const QTemporaryDir& dir) {
     const std::string noise = path("-noise.wav");
     const std::string carrier = path("-carrier.wav");
     makeLink(noise, c.name, c.cnrDb, 10.5, 11, {});
-    makeLink(carrier, c.name, c.cnrDb, 10.5, 12, {{0, 10.5, true}});
+    makeLink(carrier, c.name, c.cnrDb, 10.5, 12, {{0, 10.5, true, {}, c.carrierTone}});
     const std::string ini = write(dir, "link.ini",
                                   "[Main]\nSoundMode=5\n[Options]\nPlayVolume=65535\n"
                                   "[Squelch]\nTrimTail=1\nMinOver=500\n" +
@@ -189,8 +203,18 @@ Figures runLink(const Case& c, const Script& script, const QTemporaryDir& dir) {
                   settings.substr(settings.find('\n', line)));
     }
 
-    const std::string input = path("-rx.wav");
-    const std::string output = path("-tx.wav");
+    return repeat(c, script, ini, path("-rx.wav"), path("-tx.wav"), figures, c.carrierTone);
+}
+
+// Runs the repeater on the script with the settings file and judges each over: one that sends
+// a tone other than the one asked (a neighbour, or none while the squelch wants one) must not
+// open, as a kerchunk must not be replayed.
+Figures repeat(const Case& c, const Script& script, const std::string& ini,
+               const std::string& input, const std::string& output, Figures figures,
+               double wantedTone) {
+    auto unwanted = [&](const fm_link::Over& o) {
+        return wantedTone > 0 && fm_link::sentTone(o) != wantedTone;
+    };
     makeLink(input, c.name, c.cnrDb, script.seconds, 13, script.overs);
     const Outcome run =
         quorim({"--headless", "--input", QString::fromStdString(input), "--output",
@@ -205,13 +229,16 @@ Figures runLink(const Case& c, const Script& script, const QTemporaryDir& dir) {
     // A recording starts at most a buffer or two into its over.
     for (const auto& [t, text] : run.states)
         if (text == "ЗАПИСЬ" &&
-            std::none_of(script.overs.begin(), script.overs.end(),
-                         [&](auto& o) { return t >= o.start && t <= o.start + o.length + 0.1; }))
+            std::none_of(script.overs.begin(), script.overs.end(), [&](auto& o) {
+                return !unwanted(o) && t >= o.start && t <= o.start + o.length + 0.1;
+            }))
             ++figures.falseOpens;
     for (const fm_link::Over& o : script.overs)
         for (const auto& [t, text] : run.states)
-            if (text == "ЗАПИСЬ" && t >= o.start && t <= o.start + o.length) {
+            if (text == "ЗАПИСЬ" && t >= o.start && t <= o.start + o.length && !unwanted(o)) {
                 figures.openDelay += t - o.start;
+                if (o.speech)
+                    figures.delays.push_back(t - o.start);
                 break;
             }
     for (const Replay& r : found)
@@ -224,8 +251,9 @@ Figures runLink(const Case& c, const Script& script, const QTemporaryDir& dir) {
         for (const Replay& r : found)
             if (r.source && (*r.source < end) && (*r.source + r.frames > begin))
                 of.push_back(&r);
-        if (!o.speech) {
-            EXPECT_TRUE(of.empty()) << c.name << " " << c.cnrDb << " dB: a kerchunk was replayed";
+        if (!o.speech || unwanted(o)) {
+            EXPECT_TRUE(of.empty())
+                << c.name << " " << c.cnrDb << " dB: the over at " << o.start << " s was replayed";
             continue;
         }
         ++figures.overs;
@@ -290,6 +318,54 @@ TEST(SquelchLink, OnASteeplyFilteredSpeakerOutputOnlyTheWindowedBandCalibratesAn
         EXPECT_EQ(f.trimmed, 3) << cnr << " dB";
         EXPECT_EQ(f.falseOpens, 0) << cnr << " dB";
     }
+}
+
+// Overs with the tone, with each neighbouring standard tone, without one, and a toned kerchunk.
+Script tonedScript(double tone) {
+    return {{{3, 4, true, {}, tone},
+             {12, 3, true, {}, tone, -1},
+             {18, 3, true, {}, tone, 1},
+             {24, 3, true},
+             {30, 3, true, {}, tone},
+             {38, 0.3, false, {}, tone},
+             {41, 5, true, {}, tone}},
+            60};
+}
+
+TEST(SquelchLink, WithTheToneSquelchOnlyOversWithTheRightToneOpenEachRecordedWholeAndSoon) {
+    QTemporaryDir dir;
+    const double tone = 100.0;
+    for (const double cnr : {30.0, 20.0, 12.0}) {
+        const std::string tag = "ctcss-" + std::to_string(int(cnr));
+        const std::string ini =
+            write(dir, "ctcss.ini",
+                  "[Main]\nSoundMode=5\n[Options]\nPlayVolume=65535\n[Squelch]\nTrimTail=1\n"
+                  "MinOver=500\nSource=ctcss\nCtcssTone=100.0\n");
+        const Figures f =
+            repeat({"discriminator", cnr}, tonedScript(tone), ini,
+                   dir.filePath(QString::fromStdString(tag + "-rx.wav")).toStdString(),
+                   dir.filePath(QString::fromStdString(tag + "-tx.wav")).toStdString(), {}, tone);
+        EXPECT_EQ(f.overs, 3) << cnr << " dB";
+        EXPECT_EQ(f.whole, 3) << cnr << " dB";
+        EXPECT_EQ(f.falseOpens, 0) << cnr << " dB";
+        ASSERT_EQ(f.delays.size(), 3u) << cnr << " dB";
+        if (cnr == 20.0) {
+            for (const double d : f.delays)
+                EXPECT_LE(d, 0.25) << "the recording starts within 250 ms of the carrier";
+        }
+    }
+}
+
+TEST(SquelchLink, AudioAndToneTogetherOpenOnlyForTonedOversAndCloseWithTheNoiseSquelch) {
+    QTemporaryDir dir;
+    Case c{"discriminator", 20, "Source=audio+ctcss\nCtcssTone=100.0\n"};
+    c.carrierTone = 100.0;
+    const Figures f = runLink(c, tonedScript(100.0), dir);
+    ASSERT_TRUE(f.calibrated);
+    EXPECT_EQ(f.overs, 3);
+    EXPECT_EQ(f.whole, 3);
+    EXPECT_EQ(f.trimmed, 3) << "each ends within a buffer of its carrier, as the noise squelch";
+    EXPECT_EQ(f.falseOpens, 0);
 }
 
 // The figures behind the README's advice, over longer runs (about ten minutes):
