@@ -292,6 +292,7 @@ void TfMainForm::RecorderBufferDone(TWaveDevice*, const void* Buffer, std::uint3
         } else {
             const std::size_t i = AddBlock(ChannelBuffers[1 - ControlChannel].data(), n);
             Squelch.gate.recorded(i);
+            Station->recorded({ChannelBuffers[1 - ControlChannel].data(), n});
             if (i == 0)
                 SetStateText(TResString::sRecording);
             else if (RecordedBytes >= limit)
@@ -358,9 +359,11 @@ void TfMainForm::StartPlayback() {
     // The transmitter is keyed last, once everything that can fail before the audio goes out
     // has worked; a failure on the way stops the repeater with nothing keyed.
     try {
-        AddStationAudio(
+        const station::Additions additions =
             Station->replayStarting(over, RecordedBytes >= RecordingLimit(),
-                                    std::min(Squelch.gate.signalBlocks(), over.size())));
+                                    std::min(Squelch.gate.signalBlocks(), over.size()));
+        KeepBlocks(Station->replayedBlocks(Blocks->Count()));
+        AddStationAudio(additions);
         Recorder->Pause();
         Recorder->Flush();
     } catch (const std::exception& e) {

@@ -33,13 +33,17 @@ DtmfControl::DtmfControl(const DtmfSettings& S) : pin_(S.pin) {
 DtmfControl::~DtmfControl() = default;
 
 bool DtmfControl::codeRight(const std::string& Code, std::int64_t Now) {
+    // The code is what comes last before the '*': a stray key before it does no harm.
+    const std::size_t length = totp_ ? TotpDigits : pin_.size();
+    const std::string code = Code.size() > length ? Code.substr(Code.size() - length) : Code;
     if (totp_)
-        return totp_->accept(Code, Now);
-    return !pin_.empty() && Code == pin_;
+        return totp_->accept(code, Now);
+    return !pin_.empty() && code == pin_;
 }
 
 DtmfDecision DtmfControl::judge(const std::string& Digits, std::int64_t Now, double Steady) {
     DtmfDecision d;
+    d.shown = Digits;
     // A command ends the over's digits with '#'; digits before an earlier '#' are not part of it.
     if (Digits.empty() || Digits.back() != '#')
         return d;
@@ -51,6 +55,8 @@ DtmfDecision DtmfControl::judge(const std::string& Digits, std::int64_t Now, dou
         return d;
     d.command = true;
     d.answer = "ERR";
+    const std::size_t codeAt = Digits.size() - attempt.size();
+    std::fill_n(d.shown.begin() + static_cast<std::ptrdiff_t>(codeAt), star, 'x');
     if (lockedUntil_ && Steady < *lockedUntil_) {
         d.log = "DTMF control is locked out after five wrong codes: the command is ignored";
         return d;

@@ -45,6 +45,7 @@ struct DtmfDecision {
     std::optional<DtmfCommand> run;
     std::string answer; // "OK", "TX OFF" or "ERR" (Status: the caller's own answer)
     std::string log;    // what the log says of it
+    std::string shown;  // the digits as the log and the archive show them: a code as 'x's
 };
 
 class DtmfControl {

@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 
 const char* const Archive::CsvHeader =
     "start,file,length_s,peak_dbfs,rms_dbfs,full_scale_samples,noise_before_db,noise_during_db,"
-    "quieting_db,identified,near_full_scale_percent,margin_db,report";
+    "quieting_db,identified,near_full_scale_percent,margin_db,report,dtmf";
 
 namespace {
 
@@ -154,7 +154,7 @@ void Archive::write(const Over& O) {
         << decimals(f.peakDb, 1) << ',' << decimals(f.rmsDb, 1) << ',' << f.fullScale << ','
         << decimals(f.idleDb, 1) << ',' << decimals(f.overDb, 1) << ',' << decimals(f.quietingDb, 1)
         << ',' << (O.identified ? 1 : 0) << ',' << decimals(f.fullScalePercent, 2) << ','
-        << decimals(f.marginDb, 1) << ',' << O.report << '\n';
+        << decimals(f.marginDb, 1) << ',' << O.report << ',' << O.dtmf << '\n';
     if (!out.flush())
         throw std::runtime_error(csv.string() + " cannot be written");
 }

@@ -25,6 +25,7 @@ struct Over {
     OverFigures figures;
     std::string report; // the report's code, when one was sent
     bool identified = false;
+    std::string dtmf; // the DTMF digits heard in it (a command's code left out)
 };
 
 class Archive {

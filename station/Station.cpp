@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
+#include <filesystem>
 #include <utility>
 
 #include "platform/Windows.h"
@@ -33,9 +35,16 @@ void Station::load(const IniFiles::TIniFile& Ini) {
     loaded_ = false;
     try {
         settings_ = readSettings(Ini);
+        try {
+            control_ =
+                control::readDtmfSettings(Ini, std::filesystem::path(Ini.FileName()).parent_path());
+        } catch (const std::runtime_error& e) {
+            throw SettingsError(e.what());
+        }
         loaded_ = true;
     } catch (const SettingsError& e) {
         settings_ = Settings{};
+        control_ = {};
         loadError_ = e.what();
         throw;
     }
@@ -74,6 +83,22 @@ void Station::start(TWaveFormat Mono, std::uint32_t BlockBytes, Squelch S,
                                 settings_.idVolume, Mono);
     squelch_ = S;
     figures_.reset();
+    dtmf_.reset();
+    commands_.reset();
+    if (control_.enabled()) {
+        try {
+            commands_ = std::make_unique<control::DtmfControl>(control_);
+        } catch (const std::runtime_error& e) {
+            throw SettingsError(std::string("settings [") + control::SectionControl +
+                                "] TotpSecretFile: " + e.what());
+        }
+        dtmf_ = std::make_unique<DtmfReceiver>(info.SampleRate, blockBytes_ / info.SampleSize());
+    }
+    commandOver_ = switchOffAfter_ = false;
+    reportOn_ = true;
+    startedNs_ = Windows::ClockNs();
+    day_ = -1;
+    overs_ = 0;
     if (settings_.report == ReportKind::Voice && !speech_ && !speechFailed_) {
         try {
             speech_ = std::make_unique<Speech>(settings_.reportLanguage);
@@ -196,16 +221,54 @@ Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>>
     deliverProblems();
     const std::int64_t now = Windows::ClockNs();
     Additions a;
+    // The over's DTMF digits: a command is answered instead of replayed.
+    control::DtmfDecision command;
+    if (dtmf_ && !Over.empty()) {
+        dtmf_->finish();
+        const std::string digits = dtmf_->text();
+        dtmf_->reset();
+        if (!digits.empty()) {
+            const std::int64_t unix = std::chrono::duration_cast<std::chrono::seconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count();
+            command = commands_->judge(digits, unix, static_cast<double>(now) / 1e9);
+            if (onLog) {
+                onLog("DTMF digits: " + command.shown);
+                if (!command.log.empty())
+                    onLog(command.log);
+            }
+        }
+    }
+    commandOver_ = command.command;
+    using control::DtmfCommand;
+    if (command.run == DtmfCommand::ReportOn || command.run == DtmfCommand::ReportOff)
+        reportOn_ = command.run == DtmfCommand::ReportOn;
+    if (command.run == DtmfCommand::TransmitterOn && onCommand)
+        onCommand(DtmfCommand::TransmitterOn);
+    switchOffAfter_ = command.run == DtmfCommand::TransmitterOff;
+    if (!Over.empty() && !commandOver_) {
+        const std::time_t t = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&t, &local);
+        if (local.tm_yday != day_)
+            overs_ = 0;
+        day_ = local.tm_yday;
+        ++overs_;
+    }
     const bool identify =
         !identification_.empty() &&
         (!identifiedEver_ ||
-         now - lastIdNs_ >= std::int64_t{settings_.idIntervalS} * 1000 * NsPerMs || Over.empty());
+         now - lastIdNs_ >= std::int64_t{settings_.idIntervalS} * 1000 * NsPerMs || Over.empty() ||
+         command.run == DtmfCommand::IdentifyNow);
     if (settings_.pttLeadMs > 0) {
         Pcm lead;
         appendSilence(lead, mono_, samplesFor(settings_.pttLeadMs, mono_));
         a.before = blocks(lead);
     }
-    const bool reporting = settings_.report != ReportKind::None && !Over.empty();
+    const bool reporting =
+        settings_.report != ReportKind::None && reportOn_ && !Over.empty() && !commandOver_;
+    if (commandOver_)
+        a.after = answer(command.run == DtmfCommand::Status ? statusText() : command.answer);
     OverFigures figures;
     Pcm audio;
     if ((archive_ || reporting) && !Over.empty())
@@ -237,7 +300,7 @@ Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>>
     if (identify)
         for (auto& b : blocks(identification_))
             a.after.push_back(std::move(b));
-    if (settings_.courtesyHz > 0 && !Over.empty()) {
+    if (settings_.courtesyHz > 0 && !Over.empty() && !commandOver_) {
         // After Morse, a tone with no gap is heard as one more dah: "AB1E" would read "AB1A".
         Pcm tone = identify || reporting ? wordSpace() : Pcm{};
         appendTone(tone, mono_, settings_.courtesyHz, settings_.idVolume / 65535.0,
@@ -273,6 +336,7 @@ Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>>
         over.figures = figures;
         over.report = code;
         over.identified = identify;
+        over.dtmf = command.shown;
         archive_->add(std::move(over));
     }
     return a;
@@ -334,7 +398,39 @@ void Station::discardTail() noexcept {
     tail_.clear();
 }
 
+void Station::overSkipped() {
+    figures_.dropOver();
+    if (dtmf_)
+        dtmf_->reset();
+}
+
+void Station::recorded(std::span<const std::uint8_t> Block) {
+    if (dtmf_)
+        dtmf_->push(Block, mono_);
+}
+
+std::vector<Pcm> Station::answer(const std::string& Text) {
+    if (speech_) {
+        speaking_ = std::async(std::launch::async,
+                               [this, mono = mono_, amplitude = settings_.idVolume / 65535.0,
+                                Text] { return speech_->say(Text, mono, amplitude); });
+        spokenCode_ = Text;
+        return {};
+    }
+    return blocks(morseReport(Text));
+}
+
+std::string Station::statusText() const {
+    const std::int64_t minutes = (Windows::ClockNs() - startedNs_) / (60 * 1000 * NsPerMs);
+    return std::string(transmitterOn && !transmitterOn() ? "TX OFF" : "TX ON") + " UP " +
+           std::to_string(minutes / 60) + "H" + std::to_string(minutes % 60) + " OV " +
+           std::to_string(overs_);
+}
+
 std::uint32_t Station::replayEnded(std::uint32_t LockMs) {
+    // Switched off once its answer has gone out.
+    if (std::exchange(switchOffAfter_, false) && onCommand)
+        onCommand(control::DtmfCommand::TransmitterOff);
     if (lockArmed_ && !locked_ && onLog)
         onLog("transmit lockout: the signal outlasted Duration; nothing is recorded until it "
               "drops");

@@ -13,8 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "control/DtmfControl.h"
 #include "station/Archive.h"
 #include "station/Audio.h"
+#include "station/Dtmf.h"
 #include "station/Ptt.h"
 #include "station/Report.h"
 #include "station/Settings.h"
@@ -40,7 +42,8 @@ public:
     Station(const Station&) = delete;
     Station& operator=(const Station&) = delete;
 
-    // Reads [Station]. A wrong key raises SettingsError, and every later start raises it again.
+    // Reads [Station] and [Control]. A wrong key raises SettingsError, and every later start
+    // raises it again.
     void load(const IniFiles::TIniFile& Ini);
 
     // How a PTT line is opened; tests put a line of their own here.
@@ -88,8 +91,19 @@ public:
     // A captured buffer's raw squelch decision and figure (the noise band's level, scheme A).
     // True while the transmit lockout holds recording off.
     bool holdsOff(bool Raw, double Figure);
-    // The recording was dropped without a replay (too short): its figures go with it.
-    void overSkipped() { figures_.dropOver(); }
+    // The recording was dropped without a replay (too short): its figures and digits go with it.
+    void overSkipped();
+    // A block just recorded (the recorded channel, mono): with [Control] commands on, its DTMF
+    // digits are listened for.
+    void recorded(std::span<const std::uint8_t> Block);
+    // How many of the over's Count blocks replayStarting left to replay: none when the over
+    // held a DTMF command, which is answered instead.
+    std::size_t replayedBlocks(std::size_t Count) const { return commandOver_ ? 0 : Count; }
+    // Told of a DTMF command with the right code that the station cannot carry out itself (the
+    // transmitter's switch), on the program's thread. "Off" comes once its answer has played.
+    std::function<void(control::DtmfCommand)> onCommand;
+    // Whether the transmitter is switched on, for the status command's answer.
+    std::function<bool()> transmitterOn;
     bool lockedOut() const { return locked_; }
     // Waiting with nothing recorded: a lone identification is due.
     bool identificationDue() const;
@@ -118,7 +132,12 @@ private:
     // dropped.
     void discardTail() noexcept;
 
+    // The answer to a DTMF command, in Morse (or spoken, as the report is).
+    std::vector<Pcm> answer(const std::string& Text);
+    std::string statusText() const;
+
     Settings settings_;
+    control::DtmfSettings control_;
     std::string loadError_;
     bool loaded_ = false;
     TWaveFormat mono_ = TWaveFormat::wfUnknown;
@@ -146,6 +165,16 @@ private:
     std::int64_t lastIdNs_ = 0;
     bool identifiedEver_ = false;
     bool transmittedSinceId_ = false;
+
+    // Control over the air: the receiver, the codes and lockout, and what the over held.
+    std::unique_ptr<DtmfReceiver> dtmf_;
+    std::unique_ptr<control::DtmfControl> commands_;
+    bool commandOver_ = false;
+    bool switchOffAfter_ = false;
+    bool reportOn_ = true;
+    std::int64_t startedNs_ = 0;
+    int day_ = -1;            // the local day overs are counted for
+    std::uint32_t overs_ = 0; // replayed that day
 
     bool locked_ = false;
     bool lockArmed_ = false;

@@ -26,7 +26,7 @@ std::vector<double> keyed(const std::string& Digits, const Tone& T) {
     const double level = std::pow(10.0, T.levelDb / 20);
     const double lowAmp = level * std::pow(10.0, -T.twistDb / 40);
     const double highAmp = level * std::pow(10.0, T.twistDb / 40);
-    std::vector<double> out;
+    std::vector<double> out(static_cast<std::size_t>(T.leadMs * fs / 1000), 0.0);
     for (const char d : Digits) {
         const auto [lo, hi] = frequencies(d);
         for (std::size_t i = 0; i < on; ++i) {

@@ -16,6 +16,7 @@ struct Tone {
     double twistDb = 0;                 // the high tone over the low one
     double levelDb = -10;               // each tone, of full scale at the microphone
     double onMs = 50, offMs = 50;
+    double leadMs = 0; // silence before the first digit, while the receiver's squelch opens
 };
 
 // The two frequencies of a digit of 0-9, *, #, A-D.

@@ -309,7 +309,7 @@ TEST(StationReport, EachOverIsToldItsQuietingAndLevelInMorseOrWordsKeyedWithTheR
         lines.push_back(l);
     ASSERT_EQ(lines.size(), 1 + std::size(Overs));
     for (std::size_t i = 0; i < std::size(Overs); ++i)
-        EXPECT_TRUE(lines[i + 1].ends_with(',' + voice.overs[i].code)) << lines[i + 1];
+        EXPECT_TRUE(lines[i + 1].ends_with(',' + voice.overs[i].code + ',')) << lines[i + 1];
 
     // No report: the output is what it is without a [Station] section, to the bit.
     const Outcome none = Repeat(dir, weak, "[Station]\nReport=none\n");

@@ -315,7 +315,7 @@ TEST(StationArchive, CapRemovesTheOldestAndAnUnwritableFolderIsRefusedAtOnce) {
     EXPECT_TRUE(fs::exists(folder / "overs-until-2026-12-08T14-03-11.csv"))
         << "a file with other columns is kept apart";
     EXPECT_EQ(lines[1], "2026-12-08T14-03-11,2026-12-08T14-03-11.wav,1.134,-0.0,-47.0,1,-40.0,"
-                        "-70.0,30.0,0,0.00,,");
+                        "-70.0,30.0,0,0.00,,,");
 
     // A folder that goes away while the repeater runs: one message for all the overs lost.
     {
@@ -383,7 +383,7 @@ TEST(StationArchive, AHeadlessRunArchivesEachReplayedOverAndSaysOnceWhenItCannot
             rows.back().push_back(cell);
     }
     ASSERT_EQ(rows.size(), 3u);
-    ASSERT_EQ(rows[1].size(), 12u) << "no report: the last column is empty";
+    ASSERT_EQ(rows[1].size(), 13u) << "no report and no DTMF: the last columns are empty";
     EXPECT_EQ(rows[1][1], wavs[0].filename().string());
     EXPECT_EQ(rows[1][2], "2.368") << "51 buffers";
     EXPECT_GT(std::stod(rows[1][8]), 10) << "the carrier quieted the noise band";
