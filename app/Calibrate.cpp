@@ -73,6 +73,7 @@ void capture(Session& session, const std::vector<Stretch>& stretches, const Avai
         .OnMessageBox = [&](const std::string&,
                             const std::string& Text) { errors.push_back(Text); },
         .OnBeep = [] {},
+        .OnWarning = [&](const std::string& Message) { Forms::PrintLines(std::cerr, Message); },
     });
     auto form = std::make_unique<uMain::TfMainForm>(session.ini);
     if (errors.empty() && !form->btnStart->isEnabled())

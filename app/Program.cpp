@@ -110,6 +110,7 @@ int RunHeadless(const TOptions& Options, SimCard::TSimCard* Card,
                 failed = true;
             },
         .OnBeep = [] {},
+        .OnWarning = [](const std::string& Message) { Forms::PrintLines(std::cerr, Message); },
     });
 
     const std::int64_t origin = Windows::ClockNs();
@@ -298,7 +299,10 @@ std::optional<std::string> FirstFault(const TOptionSet& Set,
 int SetPtt(const std::string& Ini, bool Key, toolkit::TerminationSignals& Termination) {
     try {
         const IniFiles::TIniFile ini(Ini.empty() ? uMain::DefaultIniPath() : Ini);
-        const station::Settings settings = station::readSettings(ini);
+        std::vector<std::string> notices;
+        const station::Settings settings = station::readSettings(ini, &notices);
+        for (const std::string& notice : notices)
+            std::cerr << "quorim: " << notice << std::endl;
         auto line = station::openPtt(settings);
         if (!line) {
             if (!Key) {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <map>
 
 #include <QFont>
@@ -18,6 +19,7 @@
 #include "squelch/Meter.h"
 #include "station/Cos.h"
 #include "toolkit/Forms.h"
+#include "toolkit/SectionReader.h"
 #include "toolkit/SysUtils.h"
 
 namespace uMain {
@@ -29,8 +31,36 @@ namespace {
 
 constexpr const char* SectionMain = "Main";
 constexpr const char* SectionOptions = "Options";
+// Every section the program reads: a header near one of these names is reported as a slip.
+const std::vector<std::string> KnownSections = {SectionMain, SectionOptions,
+                                                squelch::settingsSection, station::SectionStation};
 // The state line's tooltip while the control channel is digitally silent.
 constexpr const char* DeadInputHint = "Нет звука на управляющем канале: вход молчит дольше 5 с";
+
+// "FILE:LINE: [Section] Key=Value: ", for a device's message about a value the file gave.
+std::string Origin(const IniFiles::TIniFile& Ini, const char* Section, const char* Key,
+                   const std::string& Value) {
+    const settings::SectionReader reader(Ini, Section, settings::Ownership::Shared);
+    return reader.where(Key) + "[" + Section + "] " + Key + "=" + Value + ": ";
+}
+
+// Runs F; a refusal it raises is said with the key and the file it came from.
+template <class F>
+void Keyed(const IniFiles::TIniFile& Ini, const char* Section, const char* Key,
+           const std::string& Value, F&& f) {
+    try {
+        std::forward<F>(f)();
+    } catch (const SysUtils::Exception& e) {
+        throw SysUtils::Exception(Origin(Ini, Section, Key, Value) + e.Message());
+    }
+}
+
+// The largest buffer, in bytes, that holds at most one second of Format: a buffer is analysed
+// whole, so a larger one costs memory and time out of all proportion and delays every decision.
+std::uint32_t LargestBuffer(TWaveFormat Format) {
+    const auto& info = Info(Format);
+    return info.SampleRate * info.SampleSize() * info.Channels;
+}
 
 } // namespace
 
@@ -575,39 +605,47 @@ void TfMainForm::ShowSpectrum(std::uint32_t N, TWaveFormat Format) {
 // ---- settings and start-up
 
 void TfMainForm::LoadSettings() {
-    auto integer = [this](const char* Section, const char* Key, std::int64_t Default) {
-        return IniFile->ReadInteger(Section, Key, Default);
-    };
-    auto real = [this](const char* Section, const char* Key, double Default) {
-        return IniFile->ReadFloat(Section, Key, Default);
-    };
-    // Cut to the field's width, two's complement, as a typed store would.
-    auto int32 = [](std::int64_t V) {
-        return static_cast<std::int32_t>(static_cast<std::uint32_t>(V));
-    };
-    ControlChannel = int32(integer(SectionMain, "ControlChannel", 0));
-    SoundMode = int32(integer(SectionMain, "SoundMode", -1));
-    Duration = int32(integer(SectionMain, "Duration", 30));
-    Method = int32(integer(SectionMain, "Method", 0));
-    SquelchLevel = real(SectionMain, "SquelchLevel", 0.0005);
-    PlayDeviceID = int32(integer(SectionOptions, "PlayDeviceID", -1));
-    RecDeviceID = int32(integer(SectionOptions, "RecDeviceID", -1));
-    MaxSignalFrequency = real(SectionOptions, "MaxSignalFrequency", 5000);
-    MaxNoiseFrequency = real(SectionOptions, "MaxNoiseFrequency", 6000);
-    ControlFrequency = real(SectionOptions, "ControlFrequency", 100);
-    ControlVolume = static_cast<std::uint16_t>(integer(SectionOptions, "ControlVolume", 58982));
-    PlayVolume = static_cast<std::uint16_t>(integer(SectionOptions, "PlayVolume", 32767));
-    BuffersCount = static_cast<std::uint8_t>(integer(SectionOptions, "BuffersCount", 4));
-    BufferSize = static_cast<std::uint32_t>(integer(SectionOptions, "BufferSize", 8192));
-    LockTime = static_cast<std::uint16_t>(integer(SectionOptions, "LockTime", 500));
-    SquelchDelay = static_cast<std::uint16_t>(integer(SectionOptions, "SquelchDelay", 500));
-    SquelchTrim = real(SectionOptions, "SquelchTrim", 0.1);
-    LevelUpdatePeriod =
-        static_cast<std::uint16_t>(integer(SectionOptions, "LevelUpdatePeriod", 500));
-    LevelImmediateUpdateDifference =
-        static_cast<std::uint16_t>(integer(SectionOptions, "LevelImmediateUpdateDifference", 8));
-    RecDeviceName = IniFile->ReadString(SectionOptions, "RecDeviceName", "");
-    PlayDeviceName = IniFile->ReadString(SectionOptions, "PlayDeviceName", "");
+    // A value that does not fit its field takes the default (and is written back as it); a
+    // number that fits but is out of range is clamped below, as it always was.
+    constexpr std::int64_t int32Low = std::numeric_limits<std::int32_t>::min();
+    // Up to 2^32 - 1, cut to 32 bits, two's complement: "4294967295" is -1, as it always was.
+    constexpr std::int64_t int32High = std::numeric_limits<std::uint32_t>::max();
+    using settings::integer;
+    using settings::real;
+    settings::SectionReader main(*IniFile, SectionMain, settings::Ownership::Shared,
+                                 settings::Refusal::UseDefault);
+    main.read({
+        integer("ControlChannel", ControlChannel, int32Low, int32High),
+        integer("SoundMode", SoundMode, int32Low, int32High),
+        integer("Duration", Duration, int32Low, int32High),
+        integer("Method", Method, int32Low, int32High),
+        real("SquelchLevel", SquelchLevel),
+    });
+    settings::SectionReader options(*IniFile, SectionOptions, settings::Ownership::Shared,
+                                    settings::Refusal::UseDefault);
+    options.read({
+        integer("PlayDeviceID", PlayDeviceID, int32Low, int32High),
+        integer("RecDeviceID", RecDeviceID, int32Low, int32High),
+        real("MaxSignalFrequency", MaxSignalFrequency),
+        real("MaxNoiseFrequency", MaxNoiseFrequency),
+        real("ControlFrequency", ControlFrequency),
+        integer("ControlVolume", ControlVolume),
+        integer("PlayVolume", PlayVolume),
+        integer("BuffersCount", BuffersCount),
+        integer("BufferSize", BufferSize),
+        integer("LockTime", LockTime),
+        integer("SquelchDelay", SquelchDelay),
+        real("SquelchTrim", SquelchTrim),
+        integer("LevelUpdatePeriod", LevelUpdatePeriod),
+        integer("LevelImmediateUpdateDifference", LevelImmediateUpdateDifference),
+        settings::text("RecDeviceName", RecDeviceName),
+        settings::text("PlayDeviceName", PlayDeviceName),
+    });
+    for (const auto* reader : {&main, &options})
+        FSettingsNotices.insert(FSettingsNotices.end(), reader->notices().begin(),
+                                reader->notices().end());
+    const auto sections = settings::unknownSections(*IniFile, KnownSections);
+    FSettingsNotices.insert(FSettingsNotices.end(), sections.begin(), sections.end());
 
     // Clamped once, in the order of the keys.
     if (ControlChannel < 0 || ControlChannel >= cbChannel->count())
@@ -682,12 +720,19 @@ void TfMainForm::ApplySettings() {
         RecDeviceName.empty()
             ? static_cast<MMSystem::UINT>(RecDeviceID)
             : DeviceNames::find(TDirection::Capture, RecDeviceName, "RecDeviceName"));
-    Recorder->SetBuffers(BuffersCount);
-    Recorder->SetBufferSize(BufferSize);
-    Generator->SetFrequency(ControlFrequency);
+    const std::string buffers = std::to_string(BuffersCount);
+    const std::string bufferSize = std::to_string(BufferSize);
+    Keyed(*IniFile, SectionOptions, "BuffersCount", buffers,
+          [&] { Recorder->SetBuffers(BuffersCount); });
+    Keyed(*IniFile, SectionOptions, "BufferSize", bufferSize,
+          [&] { Recorder->SetBufferSize(BufferSize); });
+    Keyed(*IniFile, SectionOptions, "ControlFrequency", SysUtils::FloatToStr(ControlFrequency),
+          [&] { Generator->SetFrequency(ControlFrequency); });
     Generator->SetVolume(ControlVolume);
-    Player->SetBuffers(BuffersCount);
-    Player->SetBufferSize(BufferSize);
+    Keyed(*IniFile, SectionOptions, "BuffersCount", buffers,
+          [&] { Player->SetBuffers(BuffersCount); });
+    Keyed(*IniFile, SectionOptions, "BufferSize", bufferSize,
+          [&] { Player->SetBufferSize(BufferSize); });
     Player->SetDeviceID(
         PlayDeviceName.empty()
             ? static_cast<MMSystem::UINT>(PlayDeviceID)
@@ -743,13 +788,33 @@ void TfMainForm::FormCreate() {
 
     LoadSettings();
     FSettingsLoaded = true;
+    // What the file holds that needs mending is said whether or not the start-up succeeds.
+    try {
+        LoadRest();
+    } catch (...) {
+        ShowSettingsNotices();
+        throw;
+    }
+    ShowSettingsNotices();
+}
+
+void TfMainForm::LoadRest() {
     // The controls show the settings before anything can fail, so that shutdown writes back
     // what the user sees and changes.
     ShowSettings();
     // Nothing is sized from a buffer size the devices refuse: read from -8192 it is nearly
     // 4 GiB. The playback device makes this very check when the settings are applied; its
     // format does not change before then.
-    Player->CheckBufferSize(BufferSize);
+    const std::string bufferSize = std::to_string(BufferSize);
+    Keyed(*IniFile, SectionOptions, "BufferSize", bufferSize,
+          [&] { Player->CheckBufferSize(BufferSize); });
+    // No mode holds more than a second in this many bytes: refused here, before anything is
+    // sized from it; each mode change checks its own.
+    const std::uint32_t largest = LargestBuffer(TWaveFormat::wf96000stereo16);
+    if (BufferSize > largest)
+        throw SysUtils::Exception(Origin(*IniFile, SectionOptions, "BufferSize", bufferSize) +
+                                  "a buffer may hold at most one second of audio: " +
+                                  std::to_string(largest) + " bytes in the largest mode");
     for (auto& buffer : ChannelBuffers)
         buffer.assign(BufferSize / 2, 0);
     Samples.assign(BufferSize / 2, 0.0);
@@ -779,14 +844,29 @@ void TfMainForm::FormCreate() {
     // whichever refuses a value (a refused [Station] also refuses Start).
     std::exception_ptr refused;
     try {
-        Station->load(*IniFile);
+        Station->load(*IniFile, &FSettingsNotices);
     } catch (...) {
         refused = std::current_exception();
     }
-    squelch::readSettings(*IniFile, Squelch.settings());
-    lblState->setToolTip(SourceHint());
+    try {
+        squelch::readSettings(*IniFile, Squelch.settings(), FSettingsNotices);
+        lblState->setToolTip(SourceHint());
+    } catch (...) {
+        if (!refused)
+            refused = std::current_exception();
+    }
     if (refused)
         std::rethrow_exception(refused);
+}
+
+void TfMainForm::ShowSettingsNotices() {
+    if (FSettingsNotices.empty())
+        return;
+    std::string text;
+    for (const std::string& notice : FSettingsNotices)
+        text += (text.empty() ? "" : "\n") + notice;
+    FSettingsNotices.clear();
+    Forms::ShowWarning(text);
 }
 
 void TfMainForm::FormDestroy() {
@@ -832,8 +912,24 @@ void TfMainForm::cbModeChange() {
     Player->SetFormat(Recorder->Format());
     // The buffer size was checked in the format of its day; in this one a buffer may end inside
     // a frame, which drops or swaps samples in every replay.
+    // A keying tone at half the rate samples its zero crossings: silence, nothing keyed.
+    const std::string bufferSize = std::to_string(BufferSize);
+    const std::string frequency = SysUtils::FloatToStr(ControlFrequency);
+    const auto& mode = Info(Recorder->Format());
     try {
-        Recorder->CheckBufferSize(BufferSize);
+        Keyed(*IniFile, SectionOptions, "BufferSize", bufferSize,
+              [&] { Recorder->CheckBufferSize(BufferSize); });
+        if (BufferSize > LargestBuffer(Recorder->Format()))
+            throw SysUtils::Exception(Origin(*IniFile, SectionOptions, "BufferSize", bufferSize) +
+                                      "a buffer may hold at most one second of audio: " +
+                                      std::to_string(LargestBuffer(Recorder->Format())) +
+                                      " bytes in " + cbMode->currentText().toStdString());
+        if (!(2.0 * ControlFrequency < mode.SampleRate))
+            throw SysUtils::Exception(
+                Origin(*IniFile, SectionOptions, "ControlFrequency", frequency) +
+                "Invalid frequency: the keying tone must be below half "
+                "the sample rate (" +
+                std::to_string(mode.SampleRate / 2) + " Hz)");
     } catch (...) {
         btnStart->setEnabled(false);
         btnTest->setEnabled(false);

@@ -226,6 +226,12 @@ private:
     // Start or Test has started the repeater and no Stop has ended it yet.
     bool FRunning = false;
     bool FSettingsLoaded = false;
+    // What the settings file holds that a user should mend (a key given twice, a value that
+    // does not fit), shown once the settings are read.
+    std::vector<std::string> FSettingsNotices;
+    void ShowSettingsNotices();
+    // FormCreate once the settings are read: the devices, the station and the squelch options.
+    void LoadRest();
     // Until the mode list is built, the mode the settings name is kept for writing back.
     bool FModeListBuilt = false;
     // The squelch field was left with a text its check refuses; the message is on its way.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "toolkit/IniFiles.h"
 
@@ -72,7 +73,9 @@ inline constexpr std::uint32_t maxMinOverMs = 10000;
 
 // Reads each key of the section into Into; a missing key leaves its field as it is. A value that
 // is not allowed leaves its field too, and once every key has been read, raises
-// SysUtils::Exception naming each such key and what it allows.
-void readSettings(const IniFiles::TIniFile& file, Settings& into);
+// SysUtils::Exception naming each such key and what it allows. A key given twice or unknown is
+// added to Notices.
+void readSettings(const IniFiles::TIniFile& file, Settings& into,
+                  std::vector<std::string>& notices);
 
 } // namespace squelch

@@ -2,132 +2,100 @@
 
 #include <algorithm>
 #include <cctype>
-#include <initializer_list>
-#include <utility>
 
 #include "toolkit/IniFiles.h"
+#include "toolkit/SectionReader.h"
 #include "toolkit/SysUtils.h"
 
 namespace station {
 namespace {
-
-class Reader {
-public:
-    explicit Reader(const IniFiles::TIniFile& Ini) : ini_(Ini) {}
-
-    std::string text(const char* Key) const { return ini_.ReadString(SectionStation, Key, ""); }
-
-    int integer(const char* Key, int Default, int Min, int Max) const {
-        const std::string value = text(Key);
-        if (value.empty())
-            return Default;
-        const auto parsed = SysUtils::ParseInteger(value);
-        if (!parsed || *parsed < Min || *parsed > Max)
-            fail(Key, value,
-                 "a whole number from " + std::to_string(Min) + " to " + std::to_string(Max));
-        return static_cast<int>(*parsed);
-    }
-
-    // 0 turns the feature off; otherwise Min to Max.
-    int optional(const char* Key, int Default, int Min, int Max) const {
-        const std::string value = text(Key);
-        const auto parsed = SysUtils::ParseInteger(value);
-        if (value.empty() || (parsed && *parsed == 0))
-            return value.empty() ? Default : 0;
-        if (!parsed || *parsed < Min || *parsed > Max)
-            fail(Key, value,
-                 "0 (none) or a whole number from " + std::to_string(Min) + " to " +
-                     std::to_string(Max));
-        return static_cast<int>(*parsed);
-    }
-
-    bool flag(const char* Key) const { return integer(Key, 0, 0, 1) == 1; }
-
-    // One of the named values; the first is the default when the key is empty.
-    template <typename Value>
-    Value choice(const char* Key, std::initializer_list<std::pair<const char*, Value>> Values,
-                 const char* Allowed) const {
-        const std::string value = text(Key);
-        if (value.empty())
-            return Values.begin()->second;
-        for (const auto& [name, v] : Values)
-            if (value == name)
-                return v;
-        fail(Key, value, Allowed);
-    }
-
-    [[noreturn]] static void fail(const char* Key, const std::string& Value,
-                                  const std::string& Allowed) {
-        throw SettingsError(std::string("settings [") + SectionStation + "] " + Key + "=" + Value +
-                            " cannot be used: " + Allowed + " is allowed");
-    }
-
-private:
-    const IniFiles::TIniFile& ini_;
-};
 
 // The characters Morse identification can send.
 bool sendable(char C) {
     return std::isalnum(static_cast<unsigned char>(C)) || C == '/' || C == '-' || C == ' ';
 }
 
+// 0 turns the feature off; otherwise Min to Max.
+settings::Key optional(const char* Key, int& Field, int Min, int Max) {
+    settings::Key key = settings::integer(Key, Field, 0, Max);
+    key.allowed =
+        "0 (none) or a whole number from " + std::to_string(Min) + " to " + std::to_string(Max);
+    key.take = [&Field, Min, Max](const std::string& Value, const std::filesystem::path&) {
+        const auto v = SysUtils::ParseInteger(Value);
+        if (!v || (*v != 0 && (*v < Min || *v > Max)))
+            return false;
+        Field = static_cast<int>(*v);
+        return true;
+    };
+    return key;
+}
+
 } // namespace
 
-Settings readSettings(const IniFiles::TIniFile& Ini) {
-    const Reader r(Ini);
+Settings readSettings(const IniFiles::TIniFile& Ini, std::vector<std::string>* Notices) {
     Settings s;
-    s.callsign = r.text("Callsign");
-    if (s.callsign.size() > 32 || !std::all_of(s.callsign.begin(), s.callsign.end(), sendable))
-        Reader::fail("Callsign", s.callsign,
-                     "up to 32 letters, digits, '/', '-' and spaces (empty: no identification)");
+    settings::SectionReader r(Ini, SectionStation);
+    r.read({
+        settings::text(
+            "Callsign", s.callsign,
+            [](const std::string& V) {
+                return V.size() <= 32 && std::all_of(V.begin(), V.end(), sendable);
+            },
+            "up to 32 letters, digits, '/', '-' and spaces (empty: no identification)"),
+        settings::integer("IdInterval", s.idIntervalS, 10, 86400),
+        settings::integer("IdWpm", s.idWpm, 5, 60),
+        settings::integer("IdFrequency", s.idFrequencyHz, 100, 4000),
+        settings::integer("IdVolume", s.idVolume, 0, 65535),
+        settings::path("IdFile", s.idFile),
+        settings::choice("PttType", s.pttType,
+                         {{"none", PttType::None},
+                          {"serial-rts", PttType::SerialRts},
+                          {"serial-dtr", PttType::SerialDtr},
+                          {"cm108", PttType::Cm108},
+                          {"gpio", PttType::Gpio}}),
+        settings::path("PttDevice", s.pttDevice),
+        settings::integer("PttGpio", s.pttGpio, 0, 1023),
+        settings::flag("PttInvert", s.pttInvert),
+        settings::integer("PttLead", s.pttLeadMs, 0, 5000),
+        settings::integer("PttTail", s.pttTailMs, 0, 5000),
+        optional("CourtesyTone", s.courtesyHz, 100, 4000),
+        settings::integer("CourtesyLength", s.courtesyMs, 20, 2000),
+        settings::flag("TimeoutLockout", s.timeoutLockout),
+        settings::path("ArchiveFolder", s.archiveFolder),
+        settings::integer("ArchiveMaxMB", s.archiveMaxMb, 1, 1000000),
+        settings::choice("Report", s.report,
+                         {{"none", ReportKind::None},
+                          {"voice", ReportKind::Voice},
+                          {"morse", ReportKind::Morse}}),
+        settings::choice<std::string>("ReportLanguage", s.reportLanguage,
+                                      {{"ru", "ru"}, {"en", "en"}}),
+        settings::integer("ReportLow", s.reportLowDb, -90, 0),
+        settings::integer("ReportHigh", s.reportHighDb, -90, 0),
+    });
     std::transform(s.callsign.begin(), s.callsign.end(), s.callsign.begin(), [](char C) {
         return static_cast<char>(std::toupper(static_cast<unsigned char>(C)));
     });
-    s.idIntervalS = r.integer("IdInterval", 600, 10, 86400);
-    s.idWpm = r.integer("IdWpm", 20, 5, 60);
-    s.idFrequencyHz = r.integer("IdFrequency", 800, 100, 4000);
-    s.idVolume = r.integer("IdVolume", 19661, 0, 65535);
-    s.idFile = r.text("IdFile");
-
-    const std::string type = r.text("PttType");
-    s.pttType = r.choice<PttType>("PttType",
-                                  {{"none", PttType::None},
-                                   {"serial-rts", PttType::SerialRts},
-                                   {"serial-dtr", PttType::SerialDtr},
-                                   {"cm108", PttType::Cm108},
-                                   {"gpio", PttType::Gpio}},
-                                  "none, serial-rts, serial-dtr, cm108 or gpio");
-    s.pttDevice = r.text("PttDevice");
     if (s.pttType != PttType::None && s.pttDevice.empty())
-        Reader::fail("PttDevice", "",
-                     "with PttType=" + type + ", the device path (e.g. " +
-                         (s.pttType == PttType::Cm108  ? "/dev/hidraw0"
-                          : s.pttType == PttType::Gpio ? "/dev/gpiochip0"
-                                                       : "/dev/ttyUSB0") +
-                         ")");
-    s.pttGpio = s.pttType == PttType::Cm108 ? r.integer("PttGpio", 3, 1, 8)
-                                            : r.integer("PttGpio", 3, 0, 1023);
-    s.pttInvert = r.flag("PttInvert");
-    s.pttLeadMs = r.integer("PttLead", 0, 0, 5000);
-    s.pttTailMs = r.integer("PttTail", 0, 0, 5000);
-
-    s.courtesyHz = r.optional("CourtesyTone", 0, 100, 4000);
-    s.courtesyMs = r.integer("CourtesyLength", 150, 20, 2000);
-    s.timeoutLockout = r.flag("TimeoutLockout");
-    s.archiveFolder = r.text("ArchiveFolder");
-    s.archiveMaxMb = r.integer("ArchiveMaxMB", 500, 1, 1000000);
-
-    s.report = r.choice<ReportKind>(
-        "Report",
-        {{"none", ReportKind::None}, {"voice", ReportKind::Voice}, {"morse", ReportKind::Morse}},
-        "none, voice or morse");
-    s.reportLanguage =
-        r.choice<std::string>("ReportLanguage", {{"ru", "ru"}, {"en", "en"}}, "ru or en");
-    s.reportLowDb = r.integer("ReportLow", -35, -90, 0);
-    s.reportHighDb = r.integer("ReportHigh", -15, -90, 0);
+        r.refuse("PttDevice", "",
+                 "with PttType=" + r.value("PttType").value_or("") + ", the device path (e.g. " +
+                     (s.pttType == PttType::Cm108  ? "/dev/hidraw0"
+                      : s.pttType == PttType::Gpio ? "/dev/gpiochip0"
+                                                   : "/dev/ttyUSB0") +
+                     ")");
+    if (s.pttType == PttType::Cm108 && (s.pttGpio < 1 || s.pttGpio > 8))
+        r.refuse("PttGpio", std::to_string(s.pttGpio),
+                 "with PttType=cm108, a whole number from 1 to 8");
     if (s.reportLowDb >= s.reportHighDb)
-        Reader::fail("ReportHigh", std::to_string(s.reportHighDb),
-                     "a level above ReportLow (" + std::to_string(s.reportLowDb) + " dBFS)");
+        r.refuse("ReportHigh", std::to_string(s.reportHighDb),
+                 "a level above ReportLow (" + std::to_string(s.reportLowDb) + " dBFS)");
+    if (Notices != nullptr)
+        Notices->insert(Notices->end(), r.notices().begin(), r.notices().end());
+    if (!r.refusals().empty()) {
+        std::string text;
+        for (const std::string& refusal : r.refusals())
+            text += (text.empty() ? "" : "; ") + refusal;
+        throw SettingsError(text);
+    }
     return s;
 }
 

@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace IniFiles {
 class TIniFile;
@@ -55,7 +56,8 @@ public:
 
 inline constexpr const char* SectionStation = "Station";
 
-// Every key checked; the first one that is wrong raises SettingsError.
-Settings readSettings(const IniFiles::TIniFile& Ini);
+// Every key checked; those that are wrong raise one SettingsError naming each. A key given twice
+// or unknown is added to Notices.
+Settings readSettings(const IniFiles::TIniFile& Ini, std::vector<std::string>* Notices = nullptr);
 
 } // namespace station

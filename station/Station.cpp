@@ -30,11 +30,11 @@ Station::~Station() {
     stop();
 }
 
-void Station::load(const IniFiles::TIniFile& Ini) {
+void Station::load(const IniFiles::TIniFile& Ini, std::vector<std::string>* Notices) {
     loadError_.clear();
     loaded_ = false;
     try {
-        settings_ = readSettings(Ini);
+        settings_ = readSettings(Ini, Notices);
         try {
             control_ =
                 control::readDtmfSettings(Ini, std::filesystem::path(Ini.FileName()).parent_path());

@@ -43,8 +43,8 @@ public:
     Station& operator=(const Station&) = delete;
 
     // Reads [Station] and [Control]. A wrong key raises SettingsError, and every later start
-    // raises it again.
-    void load(const IniFiles::TIniFile& Ini);
+    // raises it again. A key given twice or unknown is added to Notices.
+    void load(const IniFiles::TIniFile& Ini, std::vector<std::string>* Notices = nullptr);
 
     // How a PTT line is opened; tests put a line of their own here.
     std::function<std::unique_ptr<PttLine>(const Settings&)> openLine = openPtt;

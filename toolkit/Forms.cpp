@@ -1,6 +1,8 @@
 #include "toolkit/Forms.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <ostream>
 
 #include <QAbstractEventDispatcher>
 #include <QEventLoop>
@@ -73,6 +75,28 @@ void ShowException(const std::string& Message) {
     }
     QMessageBox::critical(QApplication::activeWindow(), QGuiApplication::applicationDisplayName(),
                           QString::fromStdString(Message));
+}
+
+void ShowWarning(const std::string& Message) {
+    if (auto sink = Notices().OnWarning) { // a copy: the sink may replace itself
+        sink(Message);
+        return;
+    }
+    if (Notices().OnException || !HaveWidgets()) {
+        ShowException(Message);
+        return;
+    }
+    QMessageBox::warning(QApplication::activeWindow(), QGuiApplication::applicationDisplayName(),
+                         QString::fromStdString(Message));
+}
+
+void PrintLines(std::ostream& Out, const std::string& Message) {
+    std::size_t start = 0;
+    while (start <= Message.size()) {
+        const std::size_t end = std::min(Message.find('\n', start), Message.size());
+        Out << "quorim: " << Message.substr(start, end - start) << std::endl;
+        start = end + 1;
+    }
 }
 
 void MessageBox(QWidget* Parent, const std::string& Title, const std::string& Text) {

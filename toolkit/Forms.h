@@ -10,6 +10,7 @@
 
 #include <exception>
 #include <functional>
+#include <iosfwd>
 #include <string>
 
 #include <QApplication>
@@ -46,6 +47,11 @@ void Guarded(F&& f) noexcept {
 
 // The standard error box: a modal critical message box titled with the application's name.
 void ShowException(const std::string& Message);
+// Something the user should know that does not stop the program (a settings key given twice): a
+// modal warning box; without its own sink it goes where ShowException's would.
+void ShowWarning(const std::string& Message);
+// Each line of Message, as "quorim: LINE", for a run without a window.
+void PrintLines(std::ostream& Out, const std::string& Message);
 // A modal message box with the error icon and an OK button.
 void MessageBox(QWidget* Parent, const std::string& Title, const std::string& Text);
 // The system beep.
@@ -60,6 +66,7 @@ struct TUserNotices {
     std::function<void(const std::string& Message)> OnException = {};
     std::function<void(const std::string& Title, const std::string& Text)> OnMessageBox = {};
     std::function<void()> OnBeep = {};
+    std::function<void(const std::string& Message)> OnWarning = {};
 };
 
 // Installs Notices and returns the ones in force before.

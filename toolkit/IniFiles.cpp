@@ -77,6 +77,14 @@ bool SameName(std::string_view A, std::string_view B) {
                         Qt::CaseInsensitive) == 0;
 }
 
+// One pair of matching quotes around a value (' or ") is not part of it.
+std::string_view Unquote(std::string_view Value) {
+    if (Value.size() >= 2 && (Value.front() == '"' || Value.front() == '\'') &&
+        Value.back() == Value.front())
+        Value = Value.substr(1, Value.size() - 2);
+    return Value;
+}
+
 // Where a section and a key stand in the file; indexes into TContent::Lines.
 struct TLocation {
     std::optional<std::size_t> Header;
@@ -84,17 +92,22 @@ struct TLocation {
     std::optional<std::size_t> LastKey; // last key line of the section
 };
 
+// A section given twice reads as one: its keys are looked for in each part, first to last.
 TLocation Locate(const TContent& Content, std::string_view Section, std::string_view Ident) {
     TLocation location;
+    bool inSection = false;
+    bool inFirst = false;
     for (std::size_t i = 0; i < Content.Lines.size(); ++i) {
         TParsedLine line = Parse(Content.Lines[i].Text);
         if (line.Kind == TLineKind::Section) {
-            if (location.Header)
-                break; // only the first section of that name counts
-            if (SameName(line.Name, Section))
+            inSection = SameName(line.Name, Section);
+            inFirst = inSection && !location.Header;
+            if (inFirst)
                 location.Header = i;
-        } else if (line.Kind == TLineKind::Key && location.Header) {
-            location.LastKey = i;
+        } else if (line.Kind == TLineKind::Key && inSection) {
+            // A new key joins the first part, where the writer has always put it.
+            if (inFirst)
+                location.LastKey = i;
             if (!location.Key && SameName(line.Name, Ident))
                 location.Key = i;
         }
@@ -174,6 +187,42 @@ void CheckNames(const std::string& Section, const std::string& Ident, const std:
 
 TIniFile::TIniFile(std::string FileName) : FFileName(std::move(FileName)) {}
 
+TIniFile::TState TIniFile::State() const {
+    TContent content;
+    switch (Load(FFileName, content)) {
+    case TLoadResult::Loaded:
+        return TState::Readable;
+    case TLoadResult::Missing:
+        return TState::Missing;
+    case TLoadResult::Unreadable:
+        break;
+    }
+    return TState::Unreadable;
+}
+
+std::vector<TIniFile::TEntry> TIniFile::ReadEntries() const {
+    TContent content;
+    std::vector<TEntry> entries;
+    if (Load(FFileName, content) != TLoadResult::Loaded)
+        return entries;
+    std::string section;
+    for (std::size_t i = 0; i < content.Lines.size(); ++i) {
+        TParsedLine line = Parse(content.Lines[i].Text);
+        if (line.Kind == TLineKind::Other)
+            continue;
+        if (line.Kind == TLineKind::Section)
+            section = line.Name;
+        entries.push_back({static_cast<int>(i) + 1, section,
+                           line.Kind == TLineKind::Key ? std::string(line.Name) : std::string(),
+                           std::string(Unquote(line.Value))});
+    }
+    return entries;
+}
+
+bool TIniFile::SameName(std::string_view A, std::string_view B) {
+    return IniFiles::SameName(A, B);
+}
+
 std::string TIniFile::ReadString(const std::string& Section, const std::string& Ident,
                                  const std::string& Default) const {
     TContent content;
@@ -182,11 +231,7 @@ std::string TIniFile::ReadString(const std::string& Section, const std::string& 
     TLocation location = Locate(content, Section, Ident);
     if (!location.Key)
         return Default;
-    std::string_view value = Parse(content.Lines[*location.Key].Text).Value;
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-        value.back() == value.front())
-        value = value.substr(1, value.size() - 2);
-    return std::string(value);
+    return std::string(Unquote(Parse(content.Lines[*location.Key].Text).Value));
 }
 
 std::int64_t TIniFile::ReadInteger(const std::string& Section, const std::string& Ident,

@@ -11,11 +11,14 @@
 // and each line's own line end (LF, CRLF or CR; new lines take the first line's). An existing key's
 // line is replaced where it stands; a new key goes after the last key line of its section (just
 // after the header when the section has none); a new section is appended at the end. Section and
-// key names compare case-insensitively; where a name occurs twice the first one counts.
+// key names compare case-insensitively. A section given twice reads as one (a new key goes into
+// its first part); a key given twice in a section keeps its first value.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace IniFiles {
 
@@ -24,6 +27,22 @@ public:
     explicit TIniFile(std::string FileName);
 
     const std::string& FileName() const noexcept { return FFileName; }
+
+    enum class TState { Readable, Missing, Unreadable };
+    // Whether the file is there and can be read (a folder cannot).
+    TState State() const;
+
+    // A section header or key line, as it stands in the file (numbered from 1).
+    struct TEntry {
+        int Line = 0;
+        std::string Section; // the header's name, or the section the key is in
+        std::string Key;     // empty for a section header
+        std::string Value;   // as ReadString gives it
+    };
+    // Every header and key line in order; none when the file cannot be read.
+    std::vector<TEntry> ReadEntries() const;
+    // Names compare as the file's reads compare them.
+    static bool SameName(std::string_view A, std::string_view B);
 
     // The value with surrounding blanks removed, and one pair of matching quotes around it
     // (' or "), as the classic profile functions do. An empty value is returned as empty.

@@ -96,9 +96,16 @@ TEST(Settings, OutOfRangeValuesAreClampedOnceInTheOrderOfTheKeys) {
         {{{"SquelchTrim", "0.3"}}, [](auto& f) { EXPECT_EQ(f.SquelchTrim, 0.25); }, "trim 0.3"},
         {{{"SquelchTrim", "-1"}}, [](auto& f) { EXPECT_EQ(f.SquelchTrim, -1); }, "trim -1"},
         {{{"ControlVolume", "70000"}},
-         [](auto& f) { EXPECT_EQ(f.ControlVolume, 4464); },
-         "cut to 16 bits"},
-        {{{"BuffersCount", "260"}}, [](auto& f) { EXPECT_EQ(f.BuffersCount, 4); }, "cut to 8 bits"},
+         [](auto& f) { EXPECT_EQ(f.ControlVolume, 58982); },
+         "does not fit 16 bits: the default"},
+        {{{"LockTime", "-1"}}, [](auto& f) { EXPECT_EQ(f.LockTime, 500); }, "negative"},
+        {{{"SquelchDelay", "99999999"}},
+         [](auto& f) { EXPECT_EQ(f.SquelchDelay, 500); },
+         "does not fit 16 bits"},
+        {{{"BuffersCount", "260"}},
+         [](auto& f) { EXPECT_EQ(f.BuffersCount, 4); },
+         "does not fit 8 bits"},
+        {{{"BuffersCount", "-1"}}, [](auto& f) { EXPECT_EQ(f.BuffersCount, 4); }, "8 bits, -1"},
         {{{"LevelImmediateUpdateDifference", "1"}},
          [](auto& f) { EXPECT_EQ(f.LevelImmediateUpdateDifference, 2); },
          "difference 1"},
@@ -135,12 +142,16 @@ TEST(Settings, AHandEditedFileIsRewrittenWithItsCommentsAndOtherSections) {
         uMain::TfMainForm form(path);
         EXPECT_EQ(form.Duration, 30);
         EXPECT_EQ(form.seTime->Value(), 30);
-        EXPECT_EQ(form.ControlVolume, 4464);
+        EXPECT_EQ(form.ControlVolume, 58982) << "a value its field cannot hold is not wrapped";
     }
+    EXPECT_EQ(rig.Errors(), std::vector<std::string>{
+                                path + ":8: [Options] ControlVolume=70000 cannot be used: a whole "
+                                       "number from 0 to 65535 is allowed; the default 58982 is "
+                                       "used"});
     const std::string text = ReadFile(path);
     EXPECT_EQ(text.rfind("; my repeater\n[Main]\nDuration=30\n", 0), 0u) << text;
     EXPECT_NE(text.find("[Station]\nCallsign=XX1XX\n"), std::string::npos);
-    EXPECT_NE(text.find("# loud\nControlVolume=4464\n"), std::string::npos);
+    EXPECT_NE(text.find("# loud\nControlVolume=58982\n"), std::string::npos);
     EXPECT_NE(text.find("LevelImmediateUpdateDifference=8"), std::string::npos);
 }
 
@@ -194,11 +205,22 @@ TEST(StartUp, DevicesWithOneCommonModeListJustThatMode) {
     EXPECT_FALSE(second.Form().btnTest->isEnabled());
 }
 
-TEST(StartUp, AControlFrequencyAboveHalfTheRateStopsTheStartUpAtTheModeChange) {
+TEST(StartUp, AControlFrequencyAtOrAboveHalfTheRateStopsTheStartUpAtTheModeChange) {
+    // At exactly half the rate the tone is sampled at its zero crossings: all zeros.
+    TRig half(TReceiver{}, {{"SoundMode", std::to_string(ModeIndex(TWaveFormat::wf22050stereo16))},
+                            {"ControlFrequency", "11025"}});
+    ASSERT_EQ(half.Errors().size(), 1u);
+    EXPECT_TRUE(half.Errors()[0].ends_with(
+        "[Options] ControlFrequency=11025: Invalid frequency: the keying tone must be below half "
+        "the sample rate (11025 Hz)"))
+        << half.Errors()[0];
+    EXPECT_TRUE(half.Errors()[0].starts_with(half.IniPath() + ":"));
+    EXPECT_FALSE(half.Form().btnStart->isEnabled());
+    half.DestroyForm();
     TRig rig(TReceiver{}, {{"SoundMode", std::to_string(ModeIndex(TWaveFormat::wf22050stereo16))},
                            {"ControlFrequency", "12000"}});
     ASSERT_EQ(rig.Errors().size(), 1u);
-    EXPECT_EQ(rig.Errors()[0], "Invalid frequency");
+    EXPECT_NE(rig.Errors()[0].find("ControlFrequency=12000: Invalid frequency"), std::string::npos);
     EXPECT_EQ(rig.Form().Recorder->Format(), TWaveFormat::wf22050stereo16) << "already applied";
     EXPECT_FALSE(rig.Form().btnStart->isEnabled());
     EXPECT_EQ(rig.Form().gLevel0->MaxValue(), 100) << "left as it was";
@@ -229,11 +251,19 @@ const std::string BufferSizeMessage =
     "and must be multiply by sum of sample sizes for all channels";
 
 TEST(StartUp, ABufferSizeTheDevicesRefuseIsReportedBeforeAnythingIsSizedFromIt) {
-    // -8192 is read as 4294959104: sized from it first, the buffers alone took tens of GiB.
-    for (const char* value : {"-8192", "4294967295"}) {
+    // Sized from them first, the buffers alone took tens of GiB, and a buffer of 1000000000
+    // bytes took a quarter of an hour to analyse.
+    for (const std::string value : {"4294967295", "1000000000"}) {
         SCOPED_TRACE(value);
         TRig rig(TReceiver{}, {{"BufferSize", value}, {"SoundMode", "3"}});
-        EXPECT_EQ(rig.Errors(), std::vector<std::string>{BufferSizeMessage});
+        ASSERT_EQ(rig.Errors().size(), 1u);
+        EXPECT_TRUE(rig.Errors()[0].starts_with(rig.IniPath() + ":"));
+        EXPECT_TRUE(rig.Errors()[0].ends_with(
+            "[Options] BufferSize=" + value + ": " +
+            (value == "1000000000" ? "a buffer may hold at most one second of audio: 384000 "
+                                     "bytes in the largest mode"
+                                   : BufferSizeMessage)))
+            << rig.Errors()[0];
         EXPECT_TRUE(rig.Form().ChannelBuffers[0].empty());
         EXPECT_TRUE(rig.Form().Samples.empty());
         EXPECT_EQ(rig.Form().cbMode->count(), 0) << "the start-up stopped there";
@@ -252,8 +282,12 @@ TEST(StartUp, EveryModeChangeChecksThatABufferHoldsWholeFrames) {
             TRig rig(TReceiver{}, {{"BufferSize", std::to_string(size)},
                                    {"SoundMode", std::to_string(ModeIndex(mode))}});
             auto& f = rig.Form();
-            EXPECT_EQ(rig.Errors(), fits ? std::vector<std::string>{}
-                                         : std::vector<std::string>{BufferSizeMessage});
+            ASSERT_EQ(rig.Errors().size(), fits ? 0u : 1u);
+            if (!fits) {
+                EXPECT_TRUE(rig.Errors()[0].ends_with(
+                    "[Options] BufferSize=" + std::to_string(size) + ": " + BufferSizeMessage))
+                    << rig.Errors()[0];
+            }
             EXPECT_EQ(f.btnStart->isEnabled(), fits);
             EXPECT_EQ(f.btnTest->isEnabled(), fits);
         }
@@ -271,9 +305,25 @@ TEST(StartUp, EveryModeChangeChecksThatABufferHoldsWholeFrames) {
     f.cbMode->setCurrentIndex(ModeIndex(TWaveFormat::wf48000stereo16));
     Forms::Guarded([&] { f.cbModeChange(); });
     EXPECT_EQ(rig.Errors().size(), 2u);
-    EXPECT_EQ(rig.Errors().back(), BufferSizeMessage);
+    EXPECT_TRUE(rig.Errors().back().ends_with(BufferSizeMessage));
     EXPECT_FALSE(f.btnStart->isEnabled());
     EXPECT_FALSE(f.btnTest->isEnabled());
+
+    // A buffer that holds more than a second in the chosen mode is refused with the largest
+    // that fits; in a faster mode the same size is fine.
+    TRig slow(TReceiver{},
+              {{"BufferSize", "88204"},
+               {"SoundMode", std::to_string(ModeIndex(TWaveFormat::wf22050stereo16))}});
+    ASSERT_EQ(slow.Errors().size(), 1u);
+    EXPECT_TRUE(slow.Errors()[0].ends_with("[Options] BufferSize=88204: a buffer may hold at most "
+                                           "one second of audio: 88200 bytes in 22050 Hz 16 bit "
+                                           "stereo"))
+        << slow.Errors()[0];
+    EXPECT_FALSE(slow.Form().btnStart->isEnabled());
+    slow.Form().cbMode->setCurrentIndex(ModeIndex(TWaveFormat::wf44100stereo16));
+    Forms::Guarded([&] { slow.Form().cbModeChange(); });
+    EXPECT_EQ(slow.Errors().size(), 1u);
+    EXPECT_TRUE(slow.Form().btnStart->isEnabled());
 }
 
 TEST(StartUp, AfterAStartUpErrorTheWindowShowsTheSettingsAndShutdownWritesThem) {
@@ -293,7 +343,9 @@ TEST(StartUp, AfterAStartUpErrorTheWindowShowsTheSettingsAndShutdownWritesThem) 
                                {"SquelchLevel", "0.25"},
                                {c.Key, c.Value}});
         auto& f = rig.Form();
-        EXPECT_EQ(rig.Errors(), std::vector<std::string>{c.Message});
+        ASSERT_EQ(rig.Errors().size(), 1u);
+        EXPECT_EQ(rig.Errors()[0],
+                  rig.IniPath() + ":8: [Options] " + c.Key + "=" + c.Value + ": " + c.Message);
         EXPECT_EQ(f.edSquelch->text(), "0.250000");
         EXPECT_EQ(f.cbChannel->currentIndex(), 1);
         EXPECT_EQ(f.cbMethod->currentIndex(), 1);

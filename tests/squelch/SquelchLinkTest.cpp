@@ -471,11 +471,13 @@ TEST(SquelchHeadless, ASilentInputIsReportedOnceAndRefusedSquelchValuesAreNamedA
     const Outcome refused = quorim({"--headless", "--input", QString::fromStdString(silent),
                                     "--ini", QString::fromStdString(bad)});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.errors.find("[Squelch] TrimTail=2 is not allowed: 0 (off) or 1 (on)"),
+    EXPECT_NE(refused.errors.find(
+                  "bad.ini:4: [Squelch] TrimTail=2 cannot be used: 0 (off) or 1 (on) is allowed"),
               std::string::npos)
         << refused.errors;
     EXPECT_NE(refused.errors.find(
-                  "[Squelch] MinOver=abc is not allowed: whole milliseconds from 0 (off) to 10000"),
+                  "bad.ini:5: [Squelch] MinOver=abc cannot be used: whole milliseconds from 0 "
+                  "(off) to 10000 is allowed"),
               std::string::npos)
         << refused.errors;
     EXPECT_NE(readAll(bad).find("[Squelch]\nTrimTail=2\nMinOver=abc\nSilenceIsNoSignal=1\n"),
@@ -487,9 +489,11 @@ TEST(SquelchHeadless, ASilentInputIsReportedOnceAndRefusedSquelchValuesAreNamedA
     const Outcome window = quorim({"--headless", "--input", QString::fromStdString(silent), "--ini",
                                    QString::fromStdString(badWindow)});
     EXPECT_EQ(window.status, 1);
-    EXPECT_NE(window.errors.find("[Squelch] Window=hamming is not allowed: none or hann; "
-                                 "[Squelch] CloseLevel=1 is not allowed: a number between 0 and "
-                                 "1, as SquelchLevel"),
+    EXPECT_NE(window.errors.find("window.ini:4: [Squelch] Window=hamming cannot be used: none or "
+                                 "hann is allowed; " +
+                                 badWindow +
+                                 ":5: [Squelch] CloseLevel=1 cannot be used: a number between 0 "
+                                 "and 1, as SquelchLevel is allowed"),
               std::string::npos)
         << window.errors;
 }

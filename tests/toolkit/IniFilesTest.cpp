@@ -58,7 +58,7 @@ TEST_F(IniFileTest, ReadsValuesCaseInsensitively) {
     TIniFile ini(Path());
     EXPECT_EQ(ini.ReadInteger("main", "CONTROLCHANNEL", 0), 1);
     EXPECT_EQ(ini.ReadString("FOREIGN", "key", ""), "some value");
-    EXPECT_EQ(ini.ReadInteger("Main", "Duration", 30), 30) << "only the first [Main] counts";
+    EXPECT_EQ(ini.ReadInteger("Main", "Duration", 30), 99) << "a repeated [Main] adds its keys";
     EXPECT_EQ(ini.ReadString("Main", "Missing", "dflt"), "dflt");
     EXPECT_EQ(ini.ReadString("Nowhere", "Key", "dflt"), "dflt");
     EXPECT_EQ(ini.ReadString("Quoted", "A", ""), "  padded ");
