@@ -33,7 +33,8 @@ constexpr const char* SectionMain = "Main";
 constexpr const char* SectionOptions = "Options";
 // Every section the program reads: a header near one of these names is reported as a slip.
 const std::vector<std::string> KnownSections = {SectionMain, SectionOptions,
-                                                squelch::settingsSection, station::SectionStation};
+                                                squelch::settingsSection, station::SectionStation,
+                                                control::SectionControl};
 // The state line's tooltip while the control channel is digitally silent.
 constexpr const char* DeadInputHint = "Нет звука на управляющем канале: вход молчит дольше 5 с";
 
