@@ -493,6 +493,16 @@ TOptions ParseOptions(const std::vector<std::string>& Arguments) {
     if (options.Clock != TClockChoice::Default && !options.Simulated())
         throw EUsage(
             "--fast and --realtime choose the simulated card's clock: give --input or --output");
+    // Without a receiver the simulated card captures silence, which scheme A takes for a
+    // carrier: every cycle would be recorded and transmitted until the disk is full.
+    if (!options.Output.empty() && options.Input.empty() && !options.ListDevices &&
+        !options.PttTest)
+        throw EUsage("--output needs --input: without a receiver there is nothing to repeat");
+    // The transmitter's file would be written over the receiver's while it is being read.
+    std::error_code ignored;
+    if (!options.Output.empty() && !options.Input.empty() &&
+        std::filesystem::equivalent(options.Input, options.Output, ignored))
+        throw EUsage("--output names the --input file: it would be overwritten");
     return options;
 }
 

@@ -37,6 +37,22 @@ TEST(CommandLine, RefusalsNameTheFirstArgumentAtFaultInQuorimsOwnWords) {
               "--test goes with --headless (in the window, press Тест)");
 }
 
+TEST(CommandLine, AnOutputWithoutAnInputOrOverTheInputIsRefused) {
+    QTemporaryDir dir;
+    const std::string input = dir.filePath("in.wav").toStdString();
+    std::ofstream(input) << "RIFF";
+    const std::string link = dir.filePath("link.wav").toStdString();
+    fs::create_hard_link(input, link);
+    EXPECT_EQ(Refusal({"--headless", "--output", "out.wav"}),
+              "--output needs --input: without a receiver there is nothing to repeat");
+    EXPECT_EQ(Refusal({"--output", "out.wav"}),
+              "--output needs --input: without a receiver there is nothing to repeat");
+    EXPECT_EQ(Refusal({"--headless", "--input", input, "--output", link}),
+              "--output names the --input file: it would be overwritten");
+    EXPECT_EQ(Refusal({"--list-devices", "--output", "out.wav"}), "(accepted)");
+    EXPECT_EQ(Refusal({"--headless", "--input", input, "--output", "out.wav"}), "(accepted)");
+}
+
 TEST(CommandLine, ValuesMayLookLikeOptionsAndTheLastClockChoiceWins) {
     const auto o = ParseOptions({"--ini", "--headless", "--input=in.wav", "--realtime", "--fast",
                                  "--output", "-", "--version", "-h"});
