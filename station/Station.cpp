@@ -232,6 +232,15 @@ Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>>
                                           std::chrono::system_clock::now().time_since_epoch())
                                           .count();
             command = commands_->judge(digits, unix, static_cast<double>(now) / 1e9);
+            using control::DtmfCommand;
+            // No one to hand the switch to: saying "TX OFF" would be a lie.
+            if ((command.run == DtmfCommand::TransmitterOff ||
+                 command.run == DtmfCommand::TransmitterOn) &&
+                !onCommand) {
+                command.run.reset();
+                command.answer = "ERR";
+                command.log = "DTMF command refused: this station has no transmitter switch to set";
+            }
             if (onLog) {
                 onLog("DTMF digits: " + command.shown);
                 if (!command.log.empty())
