@@ -1,7 +1,10 @@
 #include "toolkit/IniFiles.h"
 
+#include <filesystem>
 #include <optional>
 #include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include <QFile>
@@ -121,6 +124,10 @@ TLoadResult Load(const std::string& FileName, TContent& Content) {
     QFile file(QString::fromStdString(FileName));
     if (!file.exists())
         return TLoadResult::Missing;
+    // A FIFO would block the read, a device is no settings file, nor is a folder.
+    struct stat status {};
+    if (::stat(FileName.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+        return TLoadResult::Unreadable;
     if (!file.open(QIODevice::ReadOnly))
         return TLoadResult::Unreadable;
     QByteArray bytes = file.readAll();
@@ -152,11 +159,39 @@ TLoadResult Load(const std::string& FileName, TContent& Content) {
     throw SysUtils::Exception("Unable to write to " + FileName);
 }
 
-void Save(const std::string& FileName, const TContent& Content) {
+std::string Bytes(const TContent& Content) {
     std::string bytes = Content.Bom;
     for (const TLine& line : Content.Lines)
         bytes += line.Text + line.Eol;
-    QSaveFile file(QString::fromStdString(FileName));
+    return bytes;
+}
+
+// The file is written where it stands: through a symbolic link to its target, never over a
+// device or FIFO, and keeping its owner, group, mode and hard links.
+void Save(const std::string& FileName, const std::string& bytes) {
+    std::string target = FileName;
+    struct stat before {};
+    const bool exists = ::stat(FileName.c_str(), &before) == 0;
+    if (exists) {
+        if (!S_ISREG(before.st_mode))
+            throw SysUtils::Exception("Unable to write to " + FileName +
+                                      ": it is not a regular file");
+        std::error_code error;
+        const auto resolved = std::filesystem::canonical(FileName, error);
+        if (!error)
+            target = resolved.string();
+    }
+    if (exists && before.st_nlink > 1) {
+        // A new file in its place would leave the other names with the old settings.
+        QFile file(QString::fromStdString(target));
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+            file.write(bytes.data(), static_cast<qint64>(bytes.size())) !=
+                static_cast<qint64>(bytes.size()) ||
+            !file.flush())
+            RaiseWriteError(FileName);
+        return;
+    }
+    QSaveFile file(QString::fromStdString(target));
     // A folder that only lets the file itself be written still gets the write, in place.
     file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly))
@@ -166,6 +201,16 @@ void Save(const std::string& FileName, const TContent& Content) {
         RaiseWriteError(FileName); // the destructor drops the temporary file
     if (!file.commit())
         RaiseWriteError(FileName);
+    // The new file is the writer's (root's, for a service started as root); the old one's owner
+    // keeps it, or a later run as that owner could not write it.
+    struct stat after {};
+    if (exists && ::stat(target.c_str(), &after) == 0 &&
+        (after.st_uid != before.st_uid || after.st_gid != before.st_gid) &&
+        ::chown(target.c_str(), before.st_uid, before.st_gid) != 0) {
+        // Only root may give a file away; anyone else's new file was already theirs.
+    }
+    if (exists)
+        ::chmod(target.c_str(), before.st_mode & 07777);
 }
 
 bool HasLineBreak(std::string_view S) {
@@ -251,8 +296,11 @@ void TIniFile::WriteString(const std::string& Section, const std::string& Ident,
     CheckNames(Section, Ident, Value);
     TContent content;
     // Writing over a file we could not read would lose what it holds.
-    if (Load(FFileName, content) == TLoadResult::Unreadable)
+    const TLoadResult load = Load(FFileName, content);
+    if (load == TLoadResult::Unreadable)
         RaiseWriteError(FFileName);
+    const bool loaded = load == TLoadResult::Loaded;
+    const std::string original = Bytes(content);
     const std::string eol = content.DefaultEol();
     std::string value(Trim(Value));
     std::string keyLine = std::string(Trim(Ident)) + "=" + value;
@@ -280,7 +328,11 @@ void TIniFile::WriteString(const std::string& Section, const std::string& Ident,
     for (std::size_t i = 0; i + 1 < content.Lines.size(); ++i)
         if (content.Lines[i].Eol.empty())
             content.Lines[i].Eol = eol;
-    Save(FFileName, content);
+    // Nothing changed, nothing written: the file keeps its time stamp and its inode.
+    const std::string bytes = Bytes(content);
+    if (loaded && bytes == original)
+        return;
+    Save(FFileName, bytes);
 }
 
 void TIniFile::WriteInteger(const std::string& Section, const std::string& Ident,

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 
 #include <QTemporaryDir>
 
@@ -178,6 +179,38 @@ TEST_F(IniFileTest, RefusesTextThatWouldBreakTheLayout) {
     EXPECT_THROW(ini.WriteString("Main", ";A", "1"), SysUtils::Exception);
     EXPECT_THROW(ini.WriteString("Ma]in", "A", "1"), SysUtils::Exception);
     EXPECT_EQ(Get(Path()), "[Main]\nA=1\n");
+}
+
+} // namespace
+
+namespace {
+
+TEST(IniFileWrite, KeepsTheFileItselfAndNeverReplacesWhatIsNotARegularFile) {
+    QTemporaryDir dir;
+    const std::string file = dir.filePath("real.ini").toStdString();
+    const std::string link = dir.filePath("link.ini").toStdString();
+    const std::string hard = dir.filePath("hard.ini").toStdString();
+    std::ofstream(file) << "[Main]\nDuration=30\n";
+    std::filesystem::create_symlink(file, link);
+    std::filesystem::create_hard_link(file, hard);
+    std::filesystem::permissions(file, std::filesystem::perms(0640));
+    struct stat before {};
+    ASSERT_EQ(::stat(file.c_str(), &before), 0);
+
+    TIniFile(link).WriteInteger("Main", "Duration", 30); // unchanged: nothing written
+    TIniFile(link).WriteInteger("Main", "Duration", 45);
+    EXPECT_TRUE(std::filesystem::is_symlink(link)) << "written through the link";
+    struct stat after {};
+    ASSERT_EQ(::stat(file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "a hard-linked file is written in place";
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_EQ(TIniFile(hard).ReadInteger("Main", "Duration", 0), 45);
+
+    const std::string fifo = dir.filePath("fifo.ini").toStdString();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(TIniFile(fifo).ReadInteger("Main", "Duration", 7), 7) << "not read, no wait";
+    EXPECT_THROW(TIniFile(fifo).WriteInteger("Main", "Duration", 1), SysUtils::Exception);
+    EXPECT_FALSE(std::filesystem::is_regular_file(fifo)) << "not replaced";
 }
 
 } // namespace
