@@ -23,6 +23,8 @@
 #include "platform/SimCard.h"
 #include "platform/WaveCore.h"
 #include "platform/Windows.h"
+#include "squelch/Settings.h"
+#include "station/Cos.h"
 #include "station/Dtmf.h"
 #include "station/Station.h"
 #include "toolkit/Forms.h"
@@ -205,6 +207,9 @@ struct TOptionSet {
     QCommandLineOption PttRelease{"ptt-release",
                                   "release the PTT line of the settings' [Station] section, and "
                                   "exit (the services run it whenever the program stops)"};
+    QCommandLineOption CosTest{"cos-test", "print the state of the COS line of the settings' "
+                                           "[Squelch] section ten times a second for ten "
+                                           "seconds, and exit"};
     QCommandLineOption Dtmf{"dtmf",
                             "print the DTMF digits found in a recording, each with its time, "
                             "and exit",
@@ -236,9 +241,10 @@ struct TOptionSet {
             "and replays it through the transmitter, keyed by a tone on the control channel.\n"
             "\n"
             "Without options the window opens on the system's sound devices.");
-        for (const auto* option : {&Input, &Output, &Headless, &Test, &Fast, &RealTime, &Ini,
-                                   &ListDevices, &PttTest, &PttRelease, &Dtmf, &TotpSetup,
-                                   &Calibrate, &Seconds, &Write, &Noise, &Carrier, &Version, &Help})
+        for (const auto* option :
+             {&Input,       &Output,  &Headless,   &Test,    &Fast,    &RealTime,  &Ini,
+              &ListDevices, &PttTest, &PttRelease, &CosTest, &Dtmf,    &TotpSetup, &Calibrate,
+              &Seconds,     &Write,   &Noise,      &Carrier, &Version, &Help})
             Parser.addOption(*option);
     }
 };
@@ -261,8 +267,8 @@ std::optional<std::string> FirstFault(const TOptionSet& Set,
     };
     auto isFlag = [&](const std::string& Name) {
         return isOneOf(Name, {&Set.Headless, &Set.Test, &Set.Fast, &Set.RealTime, &Set.ListDevices,
-                              &Set.PttTest, &Set.PttRelease, &Set.TotpSetup, &Set.Calibrate,
-                              &Set.Write, &Set.Version, &Set.Help});
+                              &Set.PttTest, &Set.PttRelease, &Set.CosTest, &Set.TotpSetup,
+                              &Set.Calibrate, &Set.Write, &Set.Version, &Set.Help});
     };
     for (std::size_t i = 0; i < Arguments.size(); ++i) {
         const std::string& arg = Arguments[i];
@@ -296,6 +302,36 @@ std::optional<std::string> FirstFault(const TOptionSet& Set,
 
 // Keys the PTT line the settings file names for one second, so that the wiring can be checked;
 // or, with Key false, only releases it (after a crash, or before a service starts again).
+// The COS line's state, ten times a second for ten seconds, to check its wiring and polarity.
+int TestCos(const std::string& Ini, toolkit::TerminationSignals& Termination) {
+    try {
+        const IniFiles::TIniFile ini(Ini.empty() ? uMain::DefaultIniPath() : Ini);
+        squelch::Settings settings;
+        squelch::readSettings(ini, settings);
+        if (!settings.uses(squelch::Source::cos)) {
+            std::cerr << "quorim: no COS line is set: Source in [Squelch] does not name cos"
+                      << std::endl;
+            return 1;
+        }
+        auto line = station::openCos(settings.cos);
+        std::cout << "the COS line " << settings.cos.device << " ("
+                  << station::pinName(settings.cos) << (settings.cos.invert ? ", inverted" : "")
+                  << "), ten times a second:" << std::endl;
+        bool stop = false;
+        Termination.watch([&](int) { stop = true; });
+        for (int i = 0; i < 100 && !stop; ++i) {
+            std::printf("%4.1f %s\n", i / 10.0, line->carrier() ? "carrier" : "no carrier");
+            std::fflush(stdout);
+            Windows::Sleep(100);
+            QCoreApplication::processEvents();
+        }
+        return 0;
+    } catch (const std::exception& e) {
+        std::cerr << "quorim: " << e.what() << std::endl;
+        return 1;
+    }
+}
+
 int SetPtt(const std::string& Ini, bool Key, toolkit::TerminationSignals& Termination) {
     try {
         const IniFiles::TIniFile ini(Ini.empty() ? uMain::DefaultIniPath() : Ini);
@@ -454,6 +490,7 @@ TOptions ParseOptions(const std::vector<std::string>& Arguments) {
     options.ListDevices = parser.isSet(set.ListDevices);
     options.PttTest = parser.isSet(set.PttTest);
     options.PttRelease = parser.isSet(set.PttRelease);
+    options.CosTest = parser.isSet(set.CosTest);
     options.Dtmf = parser.value(set.Dtmf).toStdString();
     options.TotpSetup = parser.isSet(set.TotpSetup);
     options.Version = parser.isSet(set.Version);
@@ -527,7 +564,7 @@ int Run(int argc, char** argv) {
     if (options.TotpSetup)
         return SetUpTotp(options.Ini);
     if (options.Headless || options.ListDevices || options.Calibrate || options.PttTest ||
-        options.PttRelease) {
+        options.PttRelease || options.CosTest) {
         if (std::getenv("QT_QPA_PLATFORM") == nullptr)
             setenv("QT_QPA_PLATFORM", "offscreen", 1);
     } else if (!HasDisplay()) {
@@ -553,6 +590,8 @@ int Run(int argc, char** argv) {
     }
     if (options.PttTest || options.PttRelease)
         return SetPtt(options.Ini, options.PttTest, termination);
+    if (options.CosTest)
+        return TestCos(options.Ini, termination);
 
     std::unique_ptr<SimCard::TInstalledCard> card;
     std::unique_ptr<PaBackend::TInstalledPortAudio> soundCards;

@@ -20,6 +20,7 @@ struct TOptions {
     bool ListDevices = false;
     bool PttTest = false;
     bool PttRelease = false;
+    bool CosTest = false;
     std::string Dtmf;       // a recording whose DTMF digits are printed
     bool TotpSetup = false; // a new secret for codes over the air
     bool Help = false;

@@ -1,7 +1,15 @@
 // The [Squelch] options end to end on the simulated card: what is keyed, for how long, and
 // nothing else.
+#include <cerrno>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include "station/Cos.h"
 #include "tests/app/RepeaterRig.h"
 #include "wave/WaveUtils.h"
 
@@ -136,6 +144,160 @@ TEST(SquelchOptions, ACloseLevelAboveTheHissKeepsAnOverOpenThatOnlySquelchLevelC
     const auto tx = Transmissions(rig.Card().PlayLog());
     ASSERT_EQ(tx.size(), 1u);
     ExpectReplay(tx[0], 20 * Frames, 216 * Frames);
+}
+
+// ---- the COS line
+
+// A line that says carrier for the reads (one a buffer) in [From, To).
+class TScriptedLine : public squelch::CosLine {
+public:
+    TScriptedLine(std::uint64_t From, std::uint64_t To) : FFrom(From), FTo(To) {}
+    bool carrier() override {
+        const std::uint64_t read = FReads++;
+        return read >= FFrom && read < FTo;
+    }
+
+private:
+    std::uint64_t FFrom, FTo, FReads = 0;
+};
+
+std::map<std::string, std::string> CosSettings(std::map<std::string, std::string> Extra = {}) {
+    Extra["Squelch/Source"] = "cos";
+    Extra.try_emplace("Squelch/CosDevice", "/dev/ttyUSB0");
+    Extra["Squelch/TrimTail"] = "1";
+    return Settings(Extra);
+}
+
+TEST(SquelchCos, ALineRaisedAndDroppedOpensAndClosesWithTheHoldAndTrimTailOfTheAudio) {
+    // The receiver only hisses: the line alone opens, read once a buffer, and the replay is the
+    // one the audio squelch gives a carrier over the same buffers.
+    TRig rig(CarrierOverBuffers({}), CosSettings());
+    rig.Form().Squelch.openCos = [](const squelch::CosSettings&) {
+        return std::make_unique<TScriptedLine>(20, 60);
+    };
+    rig.Form().btnStartClick();
+    rig.RunFor(8 * Seconds);
+    ASSERT_TRUE(rig.Errors().empty()) << rig.Errors().front();
+    const auto tx = Transmissions(rig.Card().PlayLog());
+    ASSERT_EQ(tx.size(), 1u);
+    EXPECT_EQ(tx[0].Start, At(72 * Frames));
+    ExpectReplay(tx[0], 20 * Frames, 40 * Frames);
+    EXPECT_EQ(rig.Form().lblState->toolTip().toStdString(), "Шумоподавитель: cos");
+}
+
+TEST(SquelchCos, AnInvertedSerialLineOpensWhileItsPinIsLowAndOneThatFailsStopsTheRepeater) {
+    QTemporaryDir dir;
+    const std::string port = dir.filePath("ttyUSB0").toStdString();
+    std::ofstream(port).put('\0');
+    std::uint64_t reads = 0;
+    // DCD high but for reads 20 to 59; the port is gone from read 100 on.
+    auto ioctl = [&](int, unsigned long Request, int* Bits) {
+        EXPECT_EQ(Request, static_cast<unsigned long>(TIOCMGET));
+        const std::uint64_t read = reads++;
+        if (read > 100) {
+            errno = ENODEV;
+            return -1;
+        }
+        *Bits = (read > 20 && read <= 60 ? 0 : TIOCM_CD) | TIOCM_CTS;
+        return 0;
+    };
+    TRig rig(CarrierOverBuffers({}), CosSettings({{"Squelch/CosDevice", port},
+                                                  {"Squelch/CosPin", "dcd"},
+                                                  {"Squelch/CosInvert", "1"}}));
+    rig.Form().Squelch.openCos = [&](const squelch::CosSettings& S) {
+        return station::openSerialCos(S.device, S.serialPin, S.invert, ioctl);
+    };
+    rig.Form().btnStartClick(); // the line is read once on opening
+    rig.RunFor(8 * Seconds);
+    const auto tx = Transmissions(rig.Card().PlayLog());
+    ASSERT_EQ(tx.size(), 1u);
+    ExpectReplay(tx[0], 20 * Frames, 40 * Frames);
+    ASSERT_EQ(rig.Errors().size(), 1u);
+    EXPECT_EQ(rig.Errors()[0], "the COS line of " + port + " cannot be read: No such device");
+    EXPECT_FALSE(rig.Form().Recorder->Active());
+    EXPECT_EQ(rig.Form().StateText(), "НЕАКТИВНО");
+}
+
+TEST(SquelchCos, ALineThatCannotBeOpenedRefusesStartAndMissingOrWrongKeysAreNamed) {
+    TRig rig(CarrierOverBuffers({}), CosSettings({{"Squelch/CosDevice", "/nonexistent/ttyUSB9"}}));
+    try {
+        rig.Form().btnStartClick();
+        FAIL() << "started without its COS line";
+    } catch (const station::CosError& e) {
+        EXPECT_EQ(std::string(e.what()), "the COS serial port /nonexistent/ttyUSB9 cannot be "
+                                         "opened: No such file or directory");
+    }
+    EXPECT_FALSE(rig.Form().Recorder->Active());
+
+    TRig bad(CarrierOverBuffers({}), Settings({{"Squelch/Source", "cos+audio+ctcss"},
+                                               {"Squelch/CosType", "cm108"},
+                                               {"Squelch/CosPin", "dcd"},
+                                               {"Squelch/CtcssTone", "101.0"}}));
+    ASSERT_EQ(bad.Errors().size(), 1u);
+    EXPECT_EQ(bad.Errors()[0],
+              "[Squelch] Source=cos+audio+ctcss is not allowed: audio, cos or ctcss, or two of "
+              "them joined with + (cos+ctcss, audio+ctcss); [Squelch] CosPin=dcd is not allowed: "
+              "with CosType=cm108, volume-down, volume-up, mute-play or mute-record; [Squelch] "
+              "CtcssTone=101.0 is not allowed: one of the 50 standard tones from 67.0 to 254.1 Hz");
+    TRig missing(CarrierOverBuffers({}), Settings({{"Squelch/Source", "cos+ctcss"}}));
+    ASSERT_EQ(missing.Errors().size(), 1u);
+    EXPECT_EQ(missing.Errors()[0],
+              "[Squelch] CosDevice= is not allowed: with Source=cos, the serial port (e.g. "
+              "/dev/ttyUSB0); [Squelch] CtcssTone= is not allowed: with Source=ctcss, one of the "
+              "50 standard tones from 67.0 to 254.1 Hz");
+}
+
+TEST(SquelchCos, ACm108ButtonIsReadFromTheHidInputReportsAndItsRemovalIsAFailure) {
+    QTemporaryDir dir;
+    const std::string fifo = dir.filePath("hidraw0").toStdString();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Held open for writing first, as the device is there before the line.
+    const int writer = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
+    auto report = [&](std::uint8_t Buttons) {
+        const std::uint8_t bytes[4] = {Buttons, 0, 0, 0};
+        ASSERT_EQ(::write(writer, bytes, sizeof bytes), 4);
+    };
+    auto line = station::openCm108Cos(fifo, squelch::HidButton::volumeDown, false);
+    EXPECT_FALSE(line->carrier()) << "no report yet: the button is up";
+    report(0x02);
+    EXPECT_TRUE(line->carrier());
+    EXPECT_TRUE(line->carrier()) << "a report comes only when a button changes";
+    report(0x01);
+    EXPECT_FALSE(line->carrier()) << "volume-up is another button";
+    report(0x03);
+    EXPECT_TRUE(line->carrier());
+    report(0x00);
+    EXPECT_FALSE(line->carrier());
+    ::close(writer);
+    EXPECT_THROW(line->carrier(), station::CosError) << "the device has gone";
+    EXPECT_THROW(station::openCm108Cos(dir.filePath("none").toStdString(),
+                                       squelch::HidButton::volumeDown, true),
+                 station::CosError);
+
+    // Inverted: a released button is a carrier.
+    const std::string other = dir.filePath("hidraw1").toStdString();
+    ASSERT_EQ(::mkfifo(other.c_str(), 0600), 0);
+    const int second = ::open(other.c_str(), O_RDWR | O_NONBLOCK);
+    auto inverted = station::openCm108Cos(other, squelch::HidButton::muteRecord, true);
+    EXPECT_TRUE(inverted->carrier());
+    const std::uint8_t pressed[4] = {0x08, 0, 0, 0};
+    ASSERT_EQ(::write(second, pressed, sizeof pressed), 4);
+    EXPECT_FALSE(inverted->carrier());
+    ::close(second);
+}
+
+TEST(SquelchCos, AGpioLineIsReadThroughLibgpiod) {
+    std::string chip;
+    for (int i = 0; i < 8 && chip.empty(); ++i)
+        if (::access(("/dev/gpiochip" + std::to_string(i)).c_str(), R_OK) == 0)
+            chip = "/dev/gpiochip" + std::to_string(i);
+    if (chip.empty())
+        GTEST_SKIP() << "no readable GPIO chip (/dev/gpiochip0 to 7) on this machine";
+    auto line = station::openGpioCos(chip, 0, squelch::CosBias::asIs, false);
+    EXPECT_NO_THROW(line->carrier());
+    EXPECT_THROW(station::openGpioCos(chip, 100000, squelch::CosBias::pullUp, false),
+                 station::CosError);
 }
 
 } // namespace
