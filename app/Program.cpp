@@ -307,7 +307,10 @@ int TestCos(const std::string& Ini, toolkit::TerminationSignals& Termination) {
     try {
         const IniFiles::TIniFile ini(Ini.empty() ? uMain::DefaultIniPath() : Ini);
         squelch::Settings settings;
-        squelch::readSettings(ini, settings);
+        std::vector<std::string> notices;
+        squelch::readSettings(ini, settings, notices);
+        for (const std::string& notice : notices)
+            std::cerr << "quorim: " << notice << std::endl;
         if (!settings.uses(squelch::Source::cos)) {
             std::cerr << "quorim: no COS line is set: Source in [Squelch] does not name cos"
                       << std::endl;

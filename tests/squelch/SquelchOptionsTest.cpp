@@ -234,17 +234,21 @@ TEST(SquelchCos, ALineThatCannotBeOpenedRefusesStartAndMissingOrWrongKeysAreName
                                                {"Squelch/CosPin", "dcd"},
                                                {"Squelch/CtcssTone", "101.0"}}));
     ASSERT_EQ(bad.Errors().size(), 1u);
-    EXPECT_EQ(bad.Errors()[0],
-              "[Squelch] Source=cos+audio+ctcss is not allowed: audio, cos or ctcss, or two of "
-              "them joined with + (cos+ctcss, audio+ctcss); [Squelch] CosPin=dcd is not allowed: "
-              "with CosType=cm108, volume-down, volume-up, mute-play or mute-record; [Squelch] "
-              "CtcssTone=101.0 is not allowed: one of the 50 standard tones from 67.0 to 254.1 Hz");
+    for (const char* part :
+         {"[Squelch] Source=cos+audio+ctcss cannot be used: audio, cos or ctcss, or two of them "
+          "joined with + (cos+ctcss, audio+ctcss) is allowed",
+          "[Squelch] CosPin=dcd cannot be used: with CosType=cm108, volume-down, volume-up, "
+          "mute-play or mute-record is allowed",
+          "[Squelch] CtcssTone=101.0 cannot be used: one of the 50 standard tones from 67.0 to "
+          "254.1 Hz is allowed"})
+        EXPECT_NE(bad.Errors()[0].find(part), std::string::npos) << bad.Errors()[0];
     TRig missing(CarrierOverBuffers({}), Settings({{"Squelch/Source", "cos+ctcss"}}));
     ASSERT_EQ(missing.Errors().size(), 1u);
-    EXPECT_EQ(missing.Errors()[0],
-              "[Squelch] CosDevice= is not allowed: with Source=cos, the serial port (e.g. "
-              "/dev/ttyUSB0); [Squelch] CtcssTone= is not allowed: with Source=ctcss, one of the "
-              "50 standard tones from 67.0 to 254.1 Hz");
+    for (const char* part : {"[Squelch] CosDevice= cannot be used: with Source=cos, the serial "
+                             "port (e.g. /dev/ttyUSB0) is allowed",
+                             "[Squelch] CtcssTone= cannot be used: with Source=ctcss, one of the "
+                             "50 standard tones from 67.0 to 254.1 Hz is allowed"})
+        EXPECT_NE(missing.Errors()[0].find(part), std::string::npos) << missing.Errors()[0];
 }
 
 TEST(SquelchCos, ACm108ButtonIsReadFromTheHidInputReportsAndItsRemovalIsAFailure) {
