@@ -18,11 +18,14 @@
 #include "app/uMain.h"
 #include "control/DtmfControl.h"
 #include "control/Totp.h"
+#include "control/TransmitterSwitch.h"
 #include "platform/MMSystem.h"
 #include "platform/PaBackend.h"
 #include "platform/SimCard.h"
 #include "platform/WaveCore.h"
 #include "platform/Windows.h"
+#include "remote/Accounts.h"
+#include "remote/WebSettings.h"
 #include "squelch/Settings.h"
 #include "station/Cos.h"
 #include "station/Dtmf.h"
@@ -232,6 +235,26 @@ struct TOptionSet {
                                "(--input FILE instead gives both phases as two stretches of "
                                "one file)",
                                "FILE.wav"};
+    QCommandLineOption Transmitter{
+        "transmitter",
+        "switch the station's transmitter on or off (kept beside the settings "
+        "file, as quorim.state; while off the station records and archives but "
+        "never transmits), and exit",
+        "on|off"};
+    QCommandLineOption AddAccount{
+        "add-account",
+        "add an account to the web page's accounts file ([Web] Accounts): asks "
+        "for its password twice, or reads one line when standard input is not "
+        "a terminal; and exit",
+        "NAME"};
+    QCommandLineOption Role{"role",
+                            "with --add-account: control (may switch the transmitter and "
+                            "give commands) or guest (sees the state and the overs)",
+                            "ROLE"};
+    QCommandLineOption RemoveAccount{"remove-account",
+                                     "remove an account from the web page's "
+                                     "accounts file, and exit",
+                                     "NAME"};
     QCommandLineOption Version{"version", "print the version and exit"};
     QCommandLineOption Help{{"h", "help"}, "show this text and exit"};
 
@@ -242,9 +265,10 @@ struct TOptionSet {
             "\n"
             "Without options the window opens on the system's sound devices.");
         for (const auto* option :
-             {&Input,       &Output,  &Headless,   &Test,    &Fast,    &RealTime,  &Ini,
-              &ListDevices, &PttTest, &PttRelease, &CosTest, &Dtmf,    &TotpSetup, &Calibrate,
-              &Seconds,     &Write,   &Noise,      &Carrier, &Version, &Help})
+             {&Input,       &Output,      &Headless, &Test,          &Fast,    &RealTime,
+              &Ini,         &ListDevices, &PttTest,  &PttRelease,    &CosTest, &Dtmf,
+              &TotpSetup,   &Calibrate,   &Seconds,  &Write,         &Noise,   &Carrier,
+              &Transmitter, &AddAccount,  &Role,     &RemoveAccount, &Version, &Help})
             Parser.addOption(*option);
     }
 };
@@ -281,6 +305,18 @@ std::optional<std::string> FirstFault(const TOptionSet& Set,
                 if (inlineValue ? equals + 1 == arg.size() : i + 1 >= Arguments.size())
                     return "option --seconds needs a number";
                 i += inlineValue ? 0 : 1;
+            } else if (name == "add-account" || name == "remove-account" || name == "role") {
+                if (inlineValue ? equals + 1 == arg.size()
+                                : i + 1 >= Arguments.size() || Arguments[i + 1].empty())
+                    return "option --" + name + " needs a value";
+                i += inlineValue ? 0 : 1;
+            } else if (name == "transmitter") {
+                const std::string value = inlineValue                ? arg.substr(equals + 1)
+                                          : i + 1 < Arguments.size() ? Arguments[i + 1]
+                                                                     : std::string();
+                if (value != "on" && value != "off")
+                    return "option --transmitter needs on or off";
+                i += inlineValue ? 0 : 1;
             } else if (takesFile(name)) {
                 if (inlineValue ? equals + 1 == arg.size()
                                 : i + 1 >= Arguments.size() || Arguments[i + 1].empty())
@@ -298,6 +334,22 @@ std::optional<std::string> FirstFault(const TOptionSet& Set,
         }
     }
     return std::nullopt;
+}
+
+// Stores the transmitter switch for the station whose settings file is Ini.
+int SetTransmitter(const std::string& Ini, bool On) {
+    try {
+        control::TransmitterSwitch transmitter(control::TransmitterSwitch::stateFileFor(
+            Ini.empty() ? settings_file::defaultPath(settings_file::Environment::ofThisProcess())
+                        : std::filesystem::path(Ini)));
+        transmitter.set(On);
+        std::cout << (On ? "transmitter on" : control::TransmitterOffText) << " ("
+                  << transmitter.stateFile().string() << ")" << std::endl;
+        return 0;
+    } catch (const std::exception& e) {
+        std::cerr << "quorim: " << e.what() << std::endl;
+        return 1;
+    }
 }
 
 // Keys the PTT line the settings file names for one second, so that the wiring can be checked;
@@ -502,6 +554,15 @@ TOptions ParseOptions(const std::vector<std::string>& Arguments) {
     options.Write = parser.isSet(set.Write);
     options.Noise = parser.value(set.Noise).toStdString();
     options.Carrier = parser.value(set.Carrier).toStdString();
+    options.AddAccount = parser.value(set.AddAccount).toStdString();
+    options.RemoveAccount = parser.value(set.RemoveAccount).toStdString();
+    options.Role = parser.value(set.Role).toStdString();
+    if (!options.AddAccount.empty() && options.Role.empty())
+        throw EUsage("--add-account needs --role control or --role guest");
+    if (!options.Role.empty() && options.AddAccount.empty())
+        throw EUsage("--role goes with --add-account");
+    if (parser.isSet(set.Transmitter))
+        options.Transmitter = parser.value(set.Transmitter) == "on";
     if (parser.isSet(set.Seconds)) {
         const std::string text = parser.value(set.Seconds).toStdString();
         unsigned n = 0;
@@ -530,6 +591,9 @@ TOptions ParseOptions(const std::vector<std::string>& Arguments) {
     if (options.Noise.empty() != options.Carrier.empty() ||
         (!options.Noise.empty() && !options.Input.empty()))
         throw EUsage("give --noise and --carrier together, or --input alone");
+    if (options.Transmitter && (options.Headless || options.Calibrate || options.ListDevices ||
+                                options.PttTest || options.Simulated()))
+        throw EUsage("--transmitter goes alone, or with --ini");
     if (options.Clock != TClockChoice::Default && !options.Simulated())
         throw EUsage(
             "--fast and --realtime choose the simulated card's clock: give --input or --output");
@@ -561,6 +625,24 @@ int Run(int argc, char** argv) {
     if (options.Version) {
         std::cout << "quorim " QUORIM_VERSION "\n";
         return 0;
+    }
+    if (options.Transmitter)
+        return SetTransmitter(options.Ini, *options.Transmitter);
+    if (!options.AddAccount.empty() || !options.RemoveAccount.empty()) {
+        std::filesystem::path accounts;
+        try {
+            const std::filesystem::path ini =
+                options.Ini.empty()
+                    ? settings_file::defaultPath(settings_file::Environment::ofThisProcess())
+                    : std::filesystem::path(options.Ini);
+            accounts = remote::readWebSettings(IniFiles::TIniFile(ini.string()), ini).accounts;
+        } catch (const std::exception& e) {
+            std::cerr << "quorim: " << e.what() << std::endl;
+            return 2;
+        }
+        return options.AddAccount.empty()
+                   ? remote::removeAccountCommand(accounts, options.RemoveAccount)
+                   : remote::addAccountCommand(accounts, options.AddAccount, options.Role);
     }
     if (!options.Dtmf.empty())
         return PrintDtmf(options.Dtmf);

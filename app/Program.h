@@ -25,6 +25,10 @@ struct TOptions {
     bool TotpSetup = false; // a new secret for codes over the air
     bool Help = false;
     bool Version = false;
+    // --transmitter on|off: stores the switch for the settings file's station.
+    std::optional<bool> Transmitter;
+    // --add-account NAME --role ROLE, --remove-account NAME: the page's accounts.
+    std::string AddAccount, RemoveAccount, Role;
     TClockChoice Clock = TClockChoice::Default;
     // The squelch calibration, and the recordings of its two phases.
     bool Calibrate = false;

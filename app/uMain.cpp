@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <limits>
 #include <map>
 
@@ -261,6 +262,9 @@ void TfMainForm::btnStartClick() {
     FRunning = true;
     SetRunningControls(true);
     SetStateText(TResString::sWaiting);
+    if (!Transmitter->on())
+        Notice(Transmitter->problem().empty() ? control::TransmitterOffText
+                                              : Transmitter->problem());
 }
 
 void TfMainForm::btnTestClick() {
@@ -382,11 +386,17 @@ void TfMainForm::KeepBlocks(std::size_t Count) {
 void TfMainForm::StartPlayback() {
     if (Recorder->Paused() || FStopping)
         return;
-    // What is heard after the replay opens the squelch afresh.
-    RawSignal = false;
     std::vector<std::span<const std::uint8_t>> over;
     for (std::size_t i = 0; i < Blocks->Count(); ++i)
         over.emplace_back((*Blocks)[i].Data.get(), (*Blocks)[i].Size);
+    if (!Station->mayTransmit()) {
+        Station->overNotSent(over, std::min(Squelch.gate.signalBlocks(), over.size()));
+        ClearBlocks();
+        SetStateText(TResString::sWaiting);
+        return;
+    }
+    // What is heard after the replay opens the squelch afresh.
+    RawSignal = false;
     // The transmitter is keyed last, once everything that can fail before the audio goes out
     // has worked; a failure on the way stops the repeater with nothing keyed.
     try {
@@ -503,6 +513,8 @@ void TfMainForm::PlayerStop(TWaveDevice*) {
 void TfMainForm::DeviceFailed(const std::string& Message) {
     if (!FRunning)
         return; // told already, or stopped since
+    FLastFailure = Message;
+    ++FDeviceFailures;
     Forms::Guarded([this] { btnStopClick(); });
     Forms::ShowException(Message);
 }
@@ -782,10 +794,36 @@ void TfMainForm::FormCreate() {
             OnNotice(Text);
     };
     Squelch.gate.onDeadInput = [this](bool Dead) {
-        lblState->setToolTip(Dead ? QString::fromUtf8(DeadInputHint) : SourceHint());
+        FInputDead = Dead;
+        ShowStateHint();
     };
     Squelch.openCos = station::openCos;
     Squelch.lockout = [this](bool Raw, double Figure) { return Station->holdsOff(Raw, Figure); };
+    FCreatedNs = Windows::ClockNs();
+    Transmitter = std::make_unique<control::TransmitterSwitch>(
+        control::TransmitterSwitch::stateFileFor(FIniPath));
+    Transmitter->onChange = [this](bool On) { TransmitterChanged(On); };
+    Station->transmitter = Transmitter.get();
+    Commands = std::make_unique<control::Commands>(*Transmitter);
+    Commands->identifyNow = [this] { return Station->identifyNow(); };
+    Commands->setReport = [this](bool On) { return Station->setReport(On); };
+    Commands->status = [this] {
+        const auto& tally = Station->tally();
+        return control::Status{FStateText, Transmitter->on(), Station->reportOn(),
+                               tally.notSentOvers, tally.notSentSeconds};
+    };
+    Commands->onLog = [this](const std::string& Text) { Notice(Text); };
+    // DTMF turns the same switch; the station carries out its other commands itself.
+    Station->transmitterOn = [this] { return Transmitter->on(); };
+    Station->onCommand = [this](control::DtmfCommand Command) {
+        if (Command == control::DtmfCommand::TransmitterOn ||
+            Command == control::DtmfCommand::TransmitterOff)
+            Commands->run(Command == control::DtmfCommand::TransmitterOn
+                              ? control::Command::TransmitterOn
+                              : control::Command::TransmitterOff,
+                          "dtmf");
+    };
+    ShowStateHint();
 
     LoadSettings();
     FSettingsLoaded = true;
@@ -851,7 +889,13 @@ void TfMainForm::LoadRest() {
     }
     try {
         squelch::readSettings(*IniFile, Squelch.settings(), FSettingsNotices);
-        lblState->setToolTip(SourceHint());
+        ShowStateHint();
+    } catch (...) {
+        if (!refused)
+            refused = std::current_exception();
+    }
+    try {
+        StartWeb();
     } catch (...) {
         if (!refused)
             refused = std::current_exception();
@@ -870,8 +914,56 @@ void TfMainForm::ShowSettingsNotices() {
     Forms::ShowWarning(text);
 }
 
+void TfMainForm::StartWeb() {
+    const auto settings = remote::readWebSettings(*IniFile, FIniPath);
+    if (!settings.enabled())
+        return;
+    Web = std::make_unique<remote::WebServer>(settings, Station->archiveFolder(), *Commands,
+                                              [this] { return LiveState(); });
+    Web->onLog = [this](const std::string& Text) { Notice(Text); };
+}
+
+remote::Live TfMainForm::LiveState() {
+    remote::Live l;
+    l.state = FStateText;
+    l.levels[0] = gLevel0->MaxValue() > 0 ? double(gLevel0->Progress()) / gLevel0->MaxValue() : 0;
+    l.levels[1] = gLevel1->MaxValue() > 0 ? double(gLevel1->Progress()) / gLevel1->MaxValue() : 0;
+    l.squelchFigure = SquelchFigure;
+    l.squelchLevel = SquelchLevel;
+    l.transmitterOn = Transmitter->on();
+    l.reportOn = Station->reportOn();
+    l.running = FRunning;
+    l.lastFailure = FLastFailure;
+    l.secondsSinceId = Station->secondsSinceIdentification();
+    const std::int64_t now = Windows::ClockNs();
+    l.uptimeSeconds = static_cast<double>(now - FCreatedNs) / 1e9;
+    const std::string& folder = Station->archiveFolder();
+    if (!folder.empty() && (FArchiveCheckedNs == 0 || now - FArchiveCheckedNs > 5'000'000'000)) {
+        FArchiveCheckedNs = now;
+        std::error_code ec;
+        FArchiveBytes = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+            if (entry.is_regular_file(ec))
+                FArchiveBytes += entry.file_size(ec);
+        const auto space = std::filesystem::space(folder, ec);
+        FDiskFree = ec ? 0 : space.available;
+    }
+    l.archiveBytes = FArchiveBytes;
+    l.diskFreeBytes = FDiskFree;
+    const auto& tally = Station->tally();
+    l.overs = tally.overs;
+    l.transmitSeconds = tally.transmitSeconds;
+    l.kerchunks = tally.kerchunks;
+    l.lockouts = tally.lockouts;
+    l.watchdogTrips = Station->watchdogTrips();
+    l.deviceFailures = FDeviceFailures;
+    l.notSentOvers = tally.notSentOvers;
+    return l;
+}
+
 void TfMainForm::FormDestroy() {
     FStopping = true;
+    Web.reset();
     // The spectrum window belongs to this one and must not be fed while it goes.
     if (uSpectrum::fSpectForm != nullptr)
         uSpectrum::fSpectForm->close();
@@ -901,6 +993,32 @@ void TfMainForm::FormDestroy() {
 }
 
 // ---- the window's handlers
+
+void TfMainForm::ShowStateHint() {
+    QStringList hints;
+    if (FInputDead)
+        hints << QString::fromUtf8(DeadInputHint);
+    else if (const QString sources = SourceHint(); !sources.isEmpty())
+        hints << sources;
+    if (Transmitter && !Transmitter->on())
+        hints << QString::fromUtf8(control::TransmitterOffText);
+    lblState->setToolTip(hints.join('\n'));
+}
+
+void TfMainForm::Notice(const std::string& Text) {
+    if (OnNotice)
+        OnNotice(Text);
+}
+
+void TfMainForm::TransmitterChanged(bool On) {
+    ShowStateHint();
+    Notice(On ? "передатчик включён" : control::TransmitterOffText);
+    if (!On && Player->Active()) {
+        Station->release();
+        Player->Stop();
+        ClearBlocks();
+    }
+}
 
 void TfMainForm::cbModeChange() {
     if (cbMode->currentIndex() < 0 || Player->Active() || Recorder->Active()) {

@@ -15,6 +15,9 @@
 #include <QPushButton>
 #include <QWidget>
 
+#include "control/Commands.h"
+#include "control/TransmitterSwitch.h"
+#include "remote/WebServer.h"
 #include "squelch/Meter.h"
 #include "squelch/Pipeline.h"
 #include "station/Station.h"
@@ -141,6 +144,14 @@ public:
     double SquelchFigure = 0;
     // Identification, PTT, courtesy tone, lockout and archive: the [Station] section.
     std::unique_ptr<station::Station> Station;
+    // Whether the station may transmit (kept beside the settings file), and the commands that
+    // the web page and DTMF give.
+    std::unique_ptr<control::TransmitterSwitch> Transmitter;
+    std::unique_ptr<control::Commands> Commands;
+    // The supervision page ([Web] Listen); none when it is not set.
+    std::unique_ptr<remote::WebServer> Web;
+    // What the page shows live.
+    remote::Live LiveState();
     // Declared after what their handlers reach, so that they go first.
     std::unique_ptr<WaveRec::TWaveRecorder> Recorder;
     std::unique_ptr<WaveUtils::TSineGenerator> Generator;
@@ -204,6 +215,8 @@ public:
     void cbChannelChange(QComboBox* Sender);
     void edSquelchKeyPress(QWidget* Sender, char16_t& Key);
     void edSquelchExit(QWidget* Sender);
+    // The transmitter switch moved: a replay under way ends at once when it went off.
+    void TransmitterChanged(bool On);
 
 private:
     void CreateControls();
@@ -214,6 +227,10 @@ private:
     // A button click is taken only when no refused squelch text is waiting for its message.
     void Click(void (TfMainForm::*Handler)());
     bool SquelchTextFits() const;
+    // The state line's tooltip: a silent input, the transmitter switched off.
+    void ShowStateHint();
+    void Notice(const std::string& Text);
+    void StartWeb();
     TWaveFormat MonoFormat() const { return Generator->Format(); }
     // The state line's tooltip when the input is heard: the squelch's sources unless only audio.
     QString SourceHint() const;
@@ -236,6 +253,13 @@ private:
     bool FModeListBuilt = false;
     // The squelch field was left with a text its check refuses; the message is on its way.
     bool FSquelchRefusalPending = false;
+    bool FInputDead = false;
+    std::int64_t FCreatedNs = 0;
+    std::string FLastFailure;
+    std::uint64_t FDeviceFailures = 0;
+    // The archive's size and the disk's room, looked up at most every few seconds.
+    std::int64_t FArchiveCheckedNs = 0;
+    std::uint64_t FArchiveBytes = 0, FDiskFree = 0;
 };
 
 // The settings file a run uses without --ini: beside the executable (its path with the extension

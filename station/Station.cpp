@@ -19,6 +19,8 @@ constexpr std::int64_t NsPerMs = 1'000'000;
 constexpr std::int64_t WatchdogSlackNs = 2000 * NsPerMs;
 // Between the over and a spoken report, as the identification's word space sets it apart.
 constexpr double SpeechGapMs = 350;
+// The report column of an over archived but not sent.
+constexpr const char* NotSentMark = "not sent";
 
 } // namespace
 
@@ -108,6 +110,7 @@ void Station::start(TWaveFormat Mono, std::uint32_t BlockBytes, Squelch S,
     }
     identifiedEver_ = false;
     transmittedSinceId_ = false;
+    identifyAsked_ = false;
     locked_ = lockArmed_ = awaitingSignal_ = false;
     {
         auto line = openLine(settings_);
@@ -124,9 +127,12 @@ void Station::start(TWaveFormat Mono, std::uint32_t BlockBytes, Squelch S,
                 onNotice(std::string(e.what()) + "; overs are not archived");
         }
     }
+    running_ = true;
 }
 
 void Station::stop() noexcept {
+    running_ = false;
+    identifyAsked_ = false;
     discardTail();
     release();
     {
@@ -138,6 +144,10 @@ void Station::stop() noexcept {
 
 void Station::release() noexcept {
     watchdog_.disarm();
+    if (transmittingSinceNs_ != 0)
+        tally_.transmitSeconds +=
+            static_cast<double>(Windows::ClockNs() - transmittingSinceNs_) / 1e9;
+    transmittingSinceNs_ = 0;
     releaseLine();
 }
 
@@ -161,6 +171,7 @@ void Station::transmitting() {
             line_->set(true);
         keyed_ = true;
     }
+    transmittingSinceNs_ = Windows::ClockNs();
     cutOff_ = false;
     watchdog_.arm(allowedNs_);
 }
@@ -219,6 +230,10 @@ Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>>
                                   std::size_t SignalBlocks) {
     discardTail();
     deliverProblems();
+    if (!mayTransmit())
+        throw PttError(control::TransmitterOffText);
+    if (!Over.empty())
+        ++tally_.overs;
     const std::int64_t now = Windows::ClockNs();
     Additions a;
     // The over's DTMF digits: a command is answered instead of replayed.
@@ -268,14 +283,15 @@ Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>>
         !identification_.empty() &&
         (!identifiedEver_ ||
          now - lastIdNs_ >= std::int64_t{settings_.idIntervalS} * 1000 * NsPerMs || Over.empty() ||
-         command.run == DtmfCommand::IdentifyNow);
+         command.run == DtmfCommand::IdentifyNow || identifyAsked_);
+    if (identify)
+        identifyAsked_ = false;
     if (settings_.pttLeadMs > 0) {
         Pcm lead;
         appendSilence(lead, mono_, samplesFor(settings_.pttLeadMs, mono_));
         a.before = blocks(lead);
     }
-    const bool reporting =
-        settings_.report != ReportKind::None && reportOn_ && !Over.empty() && !commandOver_;
+    const bool reporting = reportOn() && !Over.empty() && !commandOver_;
     if (commandOver_)
         a.after = answer(command.run == DtmfCommand::Status ? statusText() : command.answer);
     OverFigures figures;
@@ -335,20 +351,26 @@ Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>>
     // A lone identification during a lockout leaves the lockout in place.
     lockArmed_ = (Cut && settings_.timeoutLockout) || (Over.empty() && locked_);
 
-    if (archive_ && !Over.empty()) {
-        station::Over over;
-        over.mono = mono_;
-        over.audio = std::move(audio);
-        const auto length = std::chrono::duration_cast<std::chrono::system_clock::duration>(
-            std::chrono::duration<double>(figures.seconds));
-        over.start = std::chrono::system_clock::now() - length;
-        over.figures = figures;
-        over.report = code;
-        over.identified = identify;
-        over.dtmf = command.shown;
-        archive_->add(std::move(over));
-    }
+    if (!Over.empty())
+        archiveOver(figures, std::move(audio), code, identify, command.shown);
     return a;
+}
+
+void Station::archiveOver(const OverFigures& Figures, Pcm Audio, std::string Report,
+                          bool Identified, std::string Dtmf) {
+    if (!archive_)
+        return;
+    station::Over over;
+    over.mono = mono_;
+    over.audio = std::move(Audio);
+    const auto length = std::chrono::duration_cast<std::chrono::system_clock::duration>(
+        std::chrono::duration<double>(Figures.seconds));
+    over.start = std::chrono::system_clock::now() - length;
+    over.figures = Figures;
+    over.report = std::move(Report);
+    over.identified = Identified;
+    over.dtmf = std::move(Dtmf);
+    archive_->add(std::move(over));
 }
 
 OverFigures Station::measureOver(std::span<const std::span<const std::uint8_t>> Over,
@@ -409,6 +431,7 @@ void Station::discardTail() noexcept {
 
 void Station::overSkipped() {
     figures_.dropOver();
+    ++tally_.kerchunks;
     if (dtmf_)
         dtmf_->reset();
 }
@@ -437,6 +460,8 @@ std::string Station::statusText() const {
 }
 
 std::uint32_t Station::replayEnded(std::uint32_t LockMs) {
+    if (lockArmed_ && !locked_)
+        ++tally_.lockouts;
     // Switched off once its answer has gone out.
     if (std::exchange(switchOffAfter_, false) && onCommand)
         onCommand(control::DtmfCommand::TransmitterOff);
@@ -481,8 +506,49 @@ bool Station::holdsOff(bool Raw, double Figure) {
 }
 
 bool Station::identificationDue() const {
-    return !identification_.empty() && transmittedSinceId_ &&
-           Windows::ClockNs() - lastIdNs_ >= std::int64_t{settings_.idIntervalS} * 1000 * NsPerMs;
+    return !identification_.empty() && mayTransmit() &&
+           (identifyAsked_ ||
+            (transmittedSinceId_ && Windows::ClockNs() - lastIdNs_ >=
+                                        std::int64_t{settings_.idIntervalS} * 1000 * NsPerMs));
+}
+
+void Station::overNotSent(std::span<const std::span<const std::uint8_t>> Over,
+                          std::size_t SignalBlocks) {
+    if (Over.empty())
+        return;
+    Pcm audio;
+    OverFigures figures = measureOver(Over, SignalBlocks, audio);
+    figures_.takeOver(figures, squelch_);
+    ++tally_.notSentOvers;
+    tally_.notSentSeconds += figures.seconds;
+    if (onLog)
+        onLog("an over of " + decimals(figures.seconds, 1) +
+              " s was not sent: " + control::TransmitterOffText);
+    archiveOver(figures, std::move(audio), NotSentMark, false);
+    deliverProblems();
+}
+
+double Station::secondsSinceIdentification() const {
+    return identifiedEver_ ? static_cast<double>(Windows::ClockNs() - lastIdNs_) / 1e9 : -1;
+}
+
+std::string Station::identifyNow() {
+    if (!running_)
+        return "the repeater is not running";
+    if (identification_.empty())
+        return std::string("no identification is set (Callsign or IdFile in [") + SectionStation +
+               "])";
+    if (!mayTransmit())
+        return control::TransmitterOffText;
+    identifyAsked_ = true;
+    return {};
+}
+
+std::string Station::setReport(bool On) {
+    if (On && settings_.report == ReportKind::None)
+        return std::string("no report is set (Report in [") + SectionStation + "])";
+    reportOn_ = On;
+    return {};
 }
 
 void Station::deliverProblems() {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "control/DtmfControl.h"
+#include "control/TransmitterSwitch.h"
 #include "station/Archive.h"
 #include "station/Audio.h"
 #include "station/Dtmf.h"
@@ -52,6 +53,18 @@ public:
     std::function<void(const std::string&)> onNotice;
     // Told, at once, what the station does that a log should show (the transmit lockout).
     std::function<void(const std::string&)> onLog;
+    // The switch that says whether the station may transmit; none: it always may.
+    const control::TransmitterSwitch* transmitter = nullptr;
+
+    // What the station has done since it was made, for the status and the metrics.
+    struct Tally {
+        std::uint64_t overs = 0;     // replayed
+        double transmitSeconds = 0;  // keyed, from keying to release
+        std::uint64_t kerchunks = 0; // left out as too short
+        std::uint64_t lockouts = 0;
+        std::uint64_t notSentOvers = 0; // archived, not replayed: the transmitter was off
+        double notSentSeconds = 0;
+    };
 
     // The repeater starts in mono format Mono, playing blocks of at most BlockBytes, with the
     // squelch S and overs of at most LongestOverMs: the PTT line opens (released), the
@@ -104,12 +117,30 @@ public:
     std::function<void(control::DtmfCommand)> onCommand;
     // Whether the transmitter is switched on, for the status command's answer.
     std::function<bool()> transmitterOn;
+    // Seconds since the last identification; negative before the first.
+    double secondsSinceIdentification() const;
     bool lockedOut() const { return locked_; }
     // Waiting with nothing recorded: a lone identification is due.
     bool identificationDue() const;
 
     // Releases the PTT at once (a replay that could not start). Never throws.
     void release() noexcept;
+
+    // The transmitter switch is on. While it is off the controller replays nothing: it hands
+    // each over to overNotSent instead, and no identification falls due.
+    bool mayTransmit() const { return transmitter == nullptr || transmitter->on(); }
+    // An over the station does not send: archived (its report column says "not sent") and
+    // counted.
+    void overNotSent(std::span<const std::span<const std::uint8_t>> Over, std::size_t SignalBlocks);
+    // Commands: each returns empty when taken, or why not. An identification asked for is sent
+    // alone at the next moment the repeater waits with nothing recorded.
+    std::string identifyNow();
+    // Switches the report after each replay off, or back to the kind the settings name.
+    std::string setReport(bool On);
+    bool reportOn() const { return settings_.report != ReportKind::None && reportOn_; }
+    const Tally& tally() const { return tally_; }
+    // The archive's folder ([Station] ArchiveFolder); empty when overs are not archived.
+    const std::string& archiveFolder() const { return settings_.archiveFolder; }
 
 private:
     // Any thread: the watchdog's backstop releases through here.
@@ -126,6 +157,8 @@ private:
     OverFigures measureOver(std::span<const std::span<const std::uint8_t>> Over,
                             std::size_t SignalBlocks, Pcm& Audio) const;
     Pcm morseReport(const std::string& Code) const;
+    void archiveOver(const OverFigures& Figures, Pcm Audio, std::string Report, bool Identified,
+                     std::string Dtmf = {});
     // Told once; reports go in Morse from then on.
     void speechLost(const std::string& Why);
     // A replay that ends or stops before its tail was taken: the speech is waited for and
@@ -161,6 +194,8 @@ private:
     std::int64_t allowedNs_ = 0;
     bool cutOff_ = false;
     std::uint64_t watchdogTrips_ = 0;
+    // When the transmission under way was keyed (the program's thread); 0: none.
+    std::int64_t transmittingSinceNs_ = 0;
 
     std::int64_t lastIdNs_ = 0;
     bool identifiedEver_ = false;
@@ -175,6 +210,9 @@ private:
     std::int64_t startedNs_ = 0;
     int day_ = -1;            // the local day overs are counted for
     std::uint32_t overs_ = 0; // replayed that day
+    bool running_ = false;
+    bool identifyAsked_ = false;
+    Tally tally_;
 
     bool locked_ = false;
     bool lockArmed_ = false;
