@@ -641,16 +641,16 @@ void WebServer::serveOver(const QHttpServerRequest& request, QHttpServerResponde
     const QByteArray range = request.value("Range");
     const bool partial = range.startsWith("bytes=") && !range.contains(',');
     if (partial) {
-        const QByteArray spec = range.mid(6);
-        const qsizetype dash = spec.indexOf('-');
+        const QByteArray rangeSet = range.mid(6);
+        const qsizetype dash = rangeSet.indexOf('-');
         bool okFirst = true, okLast = true;
         if (dash == 0) { // the last N bytes
-            const qint64 n = spec.mid(1).toLongLong(&okLast);
+            const qint64 n = rangeSet.mid(1).toLongLong(&okLast);
             first = std::max<qint64>(0, size - n);
         } else {
-            first = spec.left(dash).toLongLong(&okFirst);
-            if (dash + 1 < spec.size())
-                last = std::min(size - 1, spec.mid(dash + 1).toLongLong(&okLast));
+            first = rangeSet.left(dash).toLongLong(&okFirst);
+            if (dash + 1 < rangeSet.size())
+                last = std::min(size - 1, rangeSet.mid(dash + 1).toLongLong(&okLast));
         }
         if (dash < 0 || !okFirst || !okLast || first > last || first >= size) {
             Reply r = Reply::error(Status::RequestRangeNotSatisfiable, "range not satisfiable");
