@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <optional>
 #include <sndfile.h>
-#include <sstream>
 
 #include <QFile>
 #include <QProcess>
@@ -15,30 +14,14 @@
 
 #include "tests/app/RepeaterRig.h"
 #include "tests/squelch/FmLink.h"
+#include "tests/support/QuorimProcess.h"
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::vector<std::pair<double, std::string>> states; // the headless log
-    std::string out;
-    std::string errors;
-};
+using quorim_process::Outcome;
 
 Outcome quorim(const QStringList& arguments) {
-    QProcess process;
-    process.start(QUORIM_BINARY, arguments);
-    EXPECT_TRUE(process.waitForFinished(300000));
-    Outcome run{process.exitCode(),
-                {},
-                process.readAllStandardOutput().toStdString(),
-                process.readAllStandardError().toStdString()};
-    std::istringstream out(run.out);
-    double seconds;
-    std::string text;
-    while (out >> seconds >> text)
-        run.states.emplace_back(seconds, text);
-    return run;
+    return quorim_process::run(arguments, 300000);
 }
 
 std::string write(const QTemporaryDir& dir, const char* name, const std::string& text) {

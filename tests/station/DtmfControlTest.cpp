@@ -3,7 +3,6 @@
 #include <fstream>
 
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -12,20 +11,14 @@
 #include "tests/app/RepeaterRig.h"
 #include "tests/station/DtmfAudio.h"
 #include "tests/station/OnAir.h"
+#include "tests/support/QuorimProcess.h"
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out, errors;
-};
+using quorim_process::Outcome;
 
 Outcome quorim(const QStringList& Arguments) {
-    QProcess p;
-    p.start(QUORIM_BINARY, Arguments);
-    EXPECT_TRUE(p.waitForFinished(120000));
-    return {p.exitCode(), p.readAllStandardOutput().toStdString(),
-            p.readAllStandardError().toStdString()};
+    return quorim_process::run(Arguments, 120000);
 }
 
 std::int64_t unixNow() {

@@ -20,6 +20,7 @@
 #include "tests/app/RepeaterRig.h"
 #include "tests/squelch/FmLink.h"
 #include "tests/station/OnAir.h"
+#include "tests/support/QuorimProcess.h"
 
 namespace {
 
@@ -132,17 +133,11 @@ Outcome Repeat(const QTemporaryDir& Dir, const std::string& Input, const std::st
     const std::string output = Dir.filePath("tx.wav").toStdString();
     std::ofstream(ini) << "[Main]\nSoundMode=5\nSquelchLevel=0.0035\n[Options]\nPlayVolume=65535\n"
                        << Station << (Station.empty() ? "" : "ReportLow=-50\nReportHigh=-33\n");
-    QProcess quorim;
-    quorim.setProcessEnvironment(Environment);
-    quorim.start(QUORIM_BINARY,
-                 {"--headless", "--input", QString::fromStdString(Input), "--output",
-                  QString::fromStdString(output), "--ini", QString::fromStdString(ini)});
-    EXPECT_TRUE(quorim.waitForFinished(60000));
-    Outcome run{quorim.exitCode(),
-                quorim.readAllStandardError().toStdString(),
-                {},
-                ReadStereo(output),
-                quorim.readAllStandardOutput().toStdString()};
+    const auto quorim =
+        quorim_process::run({"--headless", "--input", QString::fromStdString(Input), "--output",
+                             QString::fromStdString(output), "--ini", QString::fromStdString(ini)},
+                            60000, Environment);
+    Outcome run{quorim.status, quorim.errors, {}, ReadStereo(output), quorim.out};
     const std::regex line(R"(quorim: over ([0-9.]+) s: .*, quieting (-?[0-9.]+) dB: (.*))");
     for (std::sregex_iterator m(run.errors.begin(), run.errors.end(), line), end; m != end; ++m)
         run.overs.push_back({std::stod((*m)[1]), std::stod((*m)[2]), (*m)[3]});

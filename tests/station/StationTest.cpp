@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -23,6 +22,7 @@
 #include "station/Report.h"
 #include "station/Settings.h"
 #include "tests/app/RepeaterRig.h"
+#include "tests/support/QuorimProcess.h"
 #include "toolkit/IniFiles.h"
 
 namespace fs = std::filesystem;
@@ -167,10 +167,10 @@ TEST(StationPtt, Cm108WritesTheHidOutputReportForItsPin) {
     // quorim --ptt-test keys the configured line for a second, then releases it.
     std::ofstream(hid, std::ios::trunc).flush();
     const std::string ini = WriteIni(dir, "PttType=cm108\nPttDevice=" + hid + "\n");
-    QProcess quorim;
-    quorim.start(QUORIM_BINARY, {"--ptt-test", "--ini", QString::fromStdString(ini)});
-    ASSERT_TRUE(quorim.waitForFinished(30000));
-    EXPECT_EQ(quorim.exitCode(), 0) << quorim.readAllStandardError().toStdString();
+    const auto test =
+        quorim_process::run({"--ptt-test", "--ini", QString::fromStdString(ini)}, 30000);
+    ASSERT_TRUE(test.finished);
+    EXPECT_EQ(test.status, 0) << test.errors;
     std::ifstream in(hid, std::ios::binary);
     const std::vector<std::uint8_t> all(std::istreambuf_iterator<char>(in), {});
     const std::vector<std::uint8_t> released{0, 0, 0, 4, 0}, keyed{0, 0, 4, 4, 0};
@@ -230,15 +230,10 @@ TEST(StationPtt, EveryTerminationSignalDuringAReplayReleasesTheLineAndFinishesTh
     for (const int signal : {SIGHUP, SIGINT, SIGTERM, SIGQUIT}) {
         SCOPED_TRACE(strsignal(signal));
         std::ofstream(hid, std::ios::trunc).flush();
-        QProcess quorim;
-        quorim.start(QUORIM_BINARY,
-                     {"--headless", "--realtime", "--input", QString::fromStdString(input),
-                      "--output", QString::fromStdString(output), "--ini",
-                      QString::fromStdString(ini)});
-        QByteArray out;
-        while (!out.contains("ВОСПРОИЗВЕДЕНИЕ") && quorim.waitForReadyRead(10000))
-            out += quorim.readAllStandardOutput();
-        ASSERT_TRUE(out.contains("ВОСПРОИЗВЕДЕНИЕ")) << out.toStdString();
+        quorim_process::Running quorim(
+            {"--headless", "--realtime", "--input", QString::fromStdString(input), "--output",
+             QString::fromStdString(output), "--ini", QString::fromStdString(ini)});
+        ASSERT_TRUE(quorim.waitForOutput("ВОСПРОИЗВЕДЕНИЕ", 10000));
         auto reports = [&] {
             std::ifstream in(hid, std::ios::binary);
             return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
@@ -247,10 +242,11 @@ TEST(StationPtt, EveryTerminationSignalDuringAReplayReleasesTheLineAndFinishesTh
         const auto sent = reports();
         EXPECT_NE(std::search(sent.begin(), sent.end(), keyed.begin(), keyed.end()), sent.end())
             << "keyed on the air before the state says so";
-        ::kill(static_cast<pid_t>(quorim.processId()), signal);
-        ASSERT_TRUE(quorim.waitForFinished(10000));
-        EXPECT_EQ(quorim.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(quorim.exitCode(), 0) << quorim.readAllStandardError().toStdString();
+        quorim.signal(signal);
+        const auto run = quorim.finish(10000);
+        ASSERT_TRUE(run.finished);
+        EXPECT_FALSE(run.crashed);
+        EXPECT_EQ(run.status, 0) << run.errors;
         const auto last = reports();
         ASSERT_GE(last.size(), 5u);
         EXPECT_TRUE(std::equal(released.begin(), released.end(), last.end() - 5));
@@ -261,11 +257,9 @@ TEST(StationPtt, EveryTerminationSignalDuringAReplayReleasesTheLineAndFinishesTh
 TEST(StationPtt, PttReleaseReleasesTheConfiguredLineOrSaysWhyItCannot) {
     QTemporaryDir dir;
     auto run = [&](const std::string& Station) {
-        QProcess quorim;
-        quorim.start(QUORIM_BINARY,
-                     {"--ptt-release", "--ini", QString::fromStdString(WriteIni(dir, Station))});
-        EXPECT_TRUE(quorim.waitForFinished(10000));
-        return std::pair{quorim.exitCode(), quorim.readAllStandardError().toStdString()};
+        const auto run = quorim_process::run(
+            {"--ptt-release", "--ini", QString::fromStdString(WriteIni(dir, Station))}, 10000);
+        return std::pair{run.status, run.errors};
     };
     const std::string hid = dir.filePath("hidraw0").toStdString();
     std::ofstream(hid).flush();
@@ -351,11 +345,10 @@ TEST(StationArchive, AHeadlessRunArchivesEachReplayedOverAndSaysOnceWhenItCannot
     WriteReceiver(input, {{20, 60}, {200, 230}});
     auto run = [&](const std::string& Folder) {
         const std::string ini = WriteIni(dir, "Callsign=K1ABC\nArchiveFolder=" + Folder + "\n");
-        QProcess quorim;
-        quorim.start(QUORIM_BINARY, {"--headless", "--input", QString::fromStdString(input),
-                                     "--ini", QString::fromStdString(ini)});
-        EXPECT_TRUE(quorim.waitForFinished(60000));
-        return std::pair{quorim.exitCode(), quorim.readAllStandardError().toStdString()};
+        const auto run =
+            quorim_process::run({"--headless", "--input", QString::fromStdString(input), "--ini",
+                                 QString::fromStdString(ini)});
+        return std::pair{run.status, run.errors};
     };
 
     const fs::path folder = dir.filePath("archive").toStdString();

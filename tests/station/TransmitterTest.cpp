@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -11,6 +10,7 @@
 #include "control/Commands.h"
 #include "station/Station.h"
 #include "tests/app/RepeaterRig.h"
+#include "tests/support/QuorimProcess.h"
 
 using namespace RepeaterRig;
 using control::Command;
@@ -114,10 +114,10 @@ TEST(Transmitter, SwitchSurvivesARestartAndIsSetFromTheCommandLine) {
     EXPECT_EQ(state.filename(), "quorim.state");
     EXPECT_TRUE(control::TransmitterSwitch(state).on()) << "no file: today's behaviour";
 
-    QProcess quorim;
-    quorim.start(QUORIM_BINARY, {"--transmitter", "off", "--ini", QString::fromStdString(ini)});
-    ASSERT_TRUE(quorim.waitForFinished(10000));
-    EXPECT_EQ(quorim.exitCode(), 0) << quorim.readAllStandardError().toStdString();
+    const auto off =
+        quorim_process::run({"--transmitter", "off", "--ini", QString::fromStdString(ini)}, 10000);
+    ASSERT_TRUE(off.finished);
+    EXPECT_EQ(off.status, 0) << off.errors;
     EXPECT_FALSE(control::TransmitterSwitch(state).on());
     EXPECT_FALSE(std::filesystem::exists(state.string() + ".new"));
 
@@ -125,10 +125,10 @@ TEST(Transmitter, SwitchSurvivesARestartAndIsSetFromTheCommandLine) {
     on.set(true);
     EXPECT_TRUE(control::TransmitterSwitch(state).on());
 
-    quorim.start(QUORIM_BINARY, {"--transmitter", "maybe"});
-    ASSERT_TRUE(quorim.waitForFinished(10000));
-    EXPECT_EQ(quorim.exitCode(), 2);
-    EXPECT_TRUE(quorim.readAllStandardError().contains("option --transmitter needs on or off"));
+    const auto maybe = quorim_process::run({"--transmitter", "maybe"}, 10000);
+    ASSERT_TRUE(maybe.finished);
+    EXPECT_EQ(maybe.status, 2);
+    EXPECT_NE(maybe.errors.find("option --transmitter needs on or off"), std::string::npos);
 
     // A state file that says something else: off, and why.
     std::ofstream(state) << "transmitter=maybe\n";
