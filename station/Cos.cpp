@@ -2,33 +2,13 @@
 
 #include <array>
 #include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <gpiod.h>
 #include <sys/ioctl.h>
-#include <unistd.h>
+
+#include "station/FileHandle.h"
 
 namespace station {
 namespace {
-
-std::string reason() {
-    return std::strerror(errno);
-}
-
-class Descriptor {
-public:
-    Descriptor(const std::string& Path, int Flags) : fd_(::open(Path.c_str(), Flags)) {}
-    ~Descriptor() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int fd() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 int modemBit(squelch::SerialPin Pin) {
     switch (Pin) {
@@ -50,7 +30,8 @@ public:
         : device_(Device), file_(Device, O_RDONLY | O_NOCTTY | O_NONBLOCK), bit_(modemBit(Pin)),
           invert_(Invert), ioctl_(std::move(Ioctl)) {
         if (file_.fd() < 0)
-            throw CosError("the COS serial port " + device_ + " cannot be opened: " + reason());
+            throw CosError("the COS serial port " + device_ +
+                           " cannot be opened: " + lastSystemError());
         if (!ioctl_)
             ioctl_ = [](int Fd, unsigned long Request, int* Bits) {
                 return ::ioctl(Fd, Request, Bits);
@@ -60,13 +41,13 @@ public:
     bool carrier() override {
         int bits = 0;
         if (ioctl_(file_.fd(), TIOCMGET, &bits) != 0)
-            throw CosError("the COS line of " + device_ + " cannot be read: " + reason());
+            throw CosError("the COS line of " + device_ + " cannot be read: " + lastSystemError());
         return ((bits & bit_) != 0) != invert_;
     }
 
 private:
     std::string device_;
-    Descriptor file_;
+    FileHandle file_;
     int bit_;
     bool invert_;
     SerialIoctl ioctl_;
@@ -79,7 +60,7 @@ public:
         : device_(Device), file_(Device, O_RDONLY | O_NONBLOCK),
           mask_(static_cast<std::uint8_t>(Button)), invert_(Invert) {
         if (file_.fd() < 0)
-            throw CosError("the COS device " + device_ + " cannot be opened: " + reason());
+            throw CosError("the COS device " + device_ + " cannot be opened: " + lastSystemError());
     }
     bool carrier() override {
         std::array<std::uint8_t, 64> report{};
@@ -93,15 +74,15 @@ public:
                 continue;
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
                 break;
-            throw CosError("the COS device " + device_ +
-                           " cannot be read: " + (n == 0 ? std::string("it has gone") : reason()));
+            throw CosError("the COS device " + device_ + " cannot be read: " +
+                           (n == 0 ? std::string("it has gone") : lastSystemError()));
         }
         return pressed_ != invert_;
     }
 
 private:
     std::string device_;
-    Descriptor file_;
+    FileHandle file_;
     std::uint8_t mask_;
     bool invert_;
     bool pressed_ = false;
@@ -113,7 +94,7 @@ public:
         : name_(Chip + " line " + std::to_string(Offset)), invert_(Invert) {
         chip_ = ::gpiod_chip_open_lookup(Chip.c_str());
         if (chip_ == nullptr)
-            throw CosError("the COS GPIO chip " + Chip + " cannot be opened: " + reason());
+            throw CosError("the COS GPIO chip " + Chip + " cannot be opened: " + lastSystemError());
         int flags = 0;
         switch (Bias) {
         case squelch::CosBias::asIs:
@@ -130,7 +111,7 @@ public:
         }
         line_ = ::gpiod_chip_get_line(chip_, Offset);
         if (line_ == nullptr || ::gpiod_line_request_input_flags(line_, "quorim-cos", flags) != 0) {
-            const std::string why = reason();
+            const std::string why = lastSystemError();
             ::gpiod_chip_close(chip_);
             throw CosError("the COS GPIO " + name_ + " cannot be taken: " + why);
         }
@@ -142,7 +123,7 @@ public:
     bool carrier() override {
         const int value = ::gpiod_line_get_value(line_);
         if (value < 0)
-            throw CosError("the COS GPIO " + name_ + " cannot be read: " + reason());
+            throw CosError("the COS GPIO " + name_ + " cannot be read: " + lastSystemError());
         return (value == 1) != invert_;
     }
 

@@ -1,35 +1,14 @@
 #include "station/Ptt.h"
 
 #include <array>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <gpiod.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <unistd.h>
+
+#include "station/FileHandle.h"
 
 namespace station {
 namespace {
-
-std::string reason() {
-    return std::strerror(errno);
-}
-
-class FileHandle {
-public:
-    FileHandle(const std::string& Path, int Flags) : fd_(::open(Path.c_str(), Flags)) {}
-    ~FileHandle() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    int fd() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 class SerialLine : public PttLine {
 public:
@@ -37,7 +16,8 @@ public:
         : device_(Device), file_(Device, O_RDWR | O_NOCTTY | O_NONBLOCK),
           bit_(Dtr ? TIOCM_DTR : TIOCM_RTS), invert_(Invert), ioctl_(std::move(Ioctl)) {
         if (file_.fd() < 0)
-            throw PttError("the PTT serial port " + device_ + " cannot be opened: " + reason());
+            throw PttError("the PTT serial port " + device_ +
+                           " cannot be opened: " + lastSystemError());
         if (!ioctl_)
             ioctl_ = [](int Fd, unsigned long Request, int* Bits) {
                 return ::ioctl(Fd, Request, Bits);
@@ -54,7 +34,7 @@ public:
     void set(bool On) override {
         int bits = bit_;
         if (ioctl_(file_.fd(), On != invert_ ? TIOCMBIS : TIOCMBIC, &bits) != 0)
-            throw PttError("the PTT line of " + device_ + " cannot be set: " + reason());
+            throw PttError("the PTT line of " + device_ + " cannot be set: " + lastSystemError());
     }
 
 private:
@@ -73,7 +53,7 @@ public:
         : device_(Device), file_(Device, O_WRONLY),
           mask_(static_cast<std::uint8_t>(1u << (Gpio - 1))), invert_(Invert) {
         if (file_.fd() < 0)
-            throw PttError("the PTT device " + device_ + " cannot be opened: " + reason());
+            throw PttError("the PTT device " + device_ + " cannot be opened: " + lastSystemError());
         set(false);
     }
     ~Cm108Line() override {
@@ -87,7 +67,7 @@ public:
                                                  mask_, 0};
         if (::write(file_.fd(), report.data(), report.size()) !=
             static_cast<ssize_t>(report.size()))
-            throw PttError("the PTT device " + device_ + " cannot be set: " + reason());
+            throw PttError("the PTT device " + device_ + " cannot be set: " + lastSystemError());
     }
 
 private:
@@ -102,11 +82,11 @@ public:
     GpioLine(const std::string& Chip, int Offset, bool Invert) : name_(Chip), invert_(Invert) {
         chip_ = ::gpiod_chip_open_lookup(Chip.c_str());
         if (chip_ == nullptr)
-            throw PttError("the PTT GPIO chip " + Chip + " cannot be opened: " + reason());
+            throw PttError("the PTT GPIO chip " + Chip + " cannot be opened: " + lastSystemError());
         line_ = ::gpiod_chip_get_line(chip_, static_cast<unsigned>(Offset));
         if (line_ == nullptr ||
             ::gpiod_line_request_output(line_, "quorim-ptt", Invert ? 1 : 0) != 0) {
-            const std::string why = reason();
+            const std::string why = lastSystemError();
             ::gpiod_chip_close(chip_);
             throw PttError("the PTT GPIO line " + std::to_string(Offset) + " of " + Chip +
                            " cannot be taken: " + why);
@@ -119,7 +99,8 @@ public:
     }
     void set(bool On) override {
         if (::gpiod_line_set_value(line_, On != invert_ ? 1 : 0) != 0)
-            throw PttError("the PTT GPIO line of " + name_ + " cannot be set: " + reason());
+            throw PttError("the PTT GPIO line of " + name_ +
+                           " cannot be set: " + lastSystemError());
     }
 
 private:
