@@ -32,6 +32,8 @@
 #include "station/Station.h"
 #include "toolkit/Forms.h"
 #include "toolkit/IniFiles.h"
+#include "toolkit/SectionReader.h"
+#include "toolkit/SysUtils.h"
 #include "toolkit/TerminationSignals.h"
 #include "wave/WaveDevice.h"
 
@@ -77,11 +79,51 @@ void ListDirection(const char* Title, WaveCore::TDirection Direction, MMSystem::
     }
 }
 
-void ListDevices() {
+// The sound modes of the devices the settings file chooses, by their positions in the window's
+// list.
+void ListModes(const std::string& Ini) {
+    std::int32_t recId = -1, playId = -1;
+    std::string recName, playName;
+    const IniFiles::TIniFile file(Ini);
+    settings::SectionReader options(file, "Options", settings::Ownership::Shared,
+                                    settings::Refusal::UseDefault);
+    options.read(
+        {settings::integer("RecDeviceID", recId), settings::integer("PlayDeviceID", playId),
+         settings::text("RecDeviceName", recName), settings::text("PlayDeviceName", playName)});
+    MMSystem::UINT capture, playback;
+    try {
+        using WaveCore::TDirection;
+        capture = uMain::ChosenDevice(TDirection::Capture, recId, recName, "RecDeviceName");
+        playback = uMain::ChosenDevice(TDirection::Playback, playId, playName, "PlayDeviceName");
+    } catch (const SysUtils::Exception& e) {
+        std::cout << std::flush;
+        std::cerr << "quorim: " << e.Message() << std::endl;
+        return;
+    }
+    MMSystem::WAVEINCAPSW in{};
+    MMSystem::WAVEOUTCAPSW out{};
+    const bool known =
+        MMSystem::waveInGetDevCapsW(capture, &in, sizeof in) == MMSystem::MMSYSERR_NOERROR &&
+        MMSystem::waveOutGetDevCapsW(playback, &out, sizeof out) == MMSystem::MMSYSERR_NOERROR;
+    const auto modes = known
+                           ? uMain::SoundModes(WaveDefs::TWaveDevice::CapsToFormats(in.dwFormats),
+                                               WaveDefs::TWaveDevice::CapsToFormats(out.dwFormats))
+                           : std::vector<uMain::TSoundMode>{};
+    std::printf("Sound modes of capture device %d and playback device %d (SoundMode, or "
+                "SoundModeName):\n",
+                static_cast<int>(capture), static_cast<int>(playback));
+    for (std::size_t i = 0; i < modes.size(); ++i)
+        std::printf("  %2zu  %s\n", i, modes[i].Name.c_str());
+    if (modes.empty())
+        std::printf("      none: the two devices have no stereo mode in common\n");
+}
+
+void ListDevices(const std::string& Ini) {
     ListDirection("Capture devices (RecDeviceID):", WaveCore::TDirection::Capture,
                   MMSystem::waveInGetNumDevs(), &MMSystem::waveInGetDevCapsW);
     ListDirection("Playback devices (PlayDeviceID):", WaveCore::TDirection::Playback,
                   MMSystem::waveOutGetNumDevs(), &MMSystem::waveOutGetDevCapsW);
+    ListModes(Ini);
     std::cout << std::flush;
 }
 
@@ -704,11 +746,11 @@ int Run(int argc, char** argv) {
     if (options.ListDevices) {
         if (soundCards)
             soundCards->Backend().ProbeAll();
-        ListDevices();
         const std::string settings =
             !options.Ini.empty()
                 ? options.Ini
                 : settings_file::defaultPath(settings_file::Environment::ofThisProcess()).string();
+        ListDevices(settings);
         std::cout << "Settings file: " << settings << std::endl;
         return 0;
     }

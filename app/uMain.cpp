@@ -66,6 +66,29 @@ std::uint32_t LargestBuffer(TWaveFormat Format) {
 
 } // namespace
 
+std::vector<TSoundMode> SoundModes(WaveDefs::TWaveFormats Capture,
+                                   WaveDefs::TWaveFormats Playback) {
+    std::vector<TSoundMode> modes;
+    for (int value = 0; value < WaveDefs::WaveFormatCount; ++value) {
+        const auto format = static_cast<TWaveFormat>(value);
+        const auto& info = Info(format);
+        if (info.Channels >= 2 && info.SampleRate >= 20000 && Capture.Contains(format) &&
+            Playback.Contains(format))
+            modes.push_back({format, std::to_string(info.SampleRate) + " Hz " +
+                                         std::to_string(info.BitsPerSample) + " bit stereo"});
+    }
+    return modes;
+}
+
+MMSystem::UINT ChosenDevice(WaveCore::TDirection Direction, std::int32_t Id,
+                            const std::string& Name, const std::string& Key) {
+    if (!Name.empty())
+        return DeviceNames::find(Direction, Name, Key);
+    return static_cast<std::uint32_t>(Id) < WaveCore::TWaveCore::Instance().GetNumDevs(Direction)
+               ? static_cast<MMSystem::UINT>(Id)
+               : MMSystem::WAVE_MAPPER;
+}
+
 const std::string& LoadResString(TResString Id) {
     static const std::map<TResString, std::string> table{
         {TResString::sInactive, "НЕАКТИВНО"},   {TResString::sWaiting, "ОЖИДАНИЕ"},
@@ -653,6 +676,7 @@ void TfMainForm::LoadSettings() {
         integer("LevelImmediateUpdateDifference", LevelImmediateUpdateDifference),
         settings::text("RecDeviceName", RecDeviceName),
         settings::text("PlayDeviceName", PlayDeviceName),
+        settings::text("SoundModeName", SoundModeName),
     });
     for (const auto* reader : {&main, &options})
         FSettingsNotices.insert(FSettingsNotices.end(), reader->notices().begin(),
@@ -730,9 +754,7 @@ void TfMainForm::ShowSettings() {
 void TfMainForm::ApplySettings() {
     using WaveCore::TDirection;
     Recorder->SetDeviceID(
-        RecDeviceName.empty()
-            ? static_cast<MMSystem::UINT>(RecDeviceID)
-            : DeviceNames::find(TDirection::Capture, RecDeviceName, "RecDeviceName"));
+        ChosenDevice(TDirection::Capture, RecDeviceID, RecDeviceName, "RecDeviceName"));
     const std::string buffers = std::to_string(BuffersCount);
     const std::string bufferSize = std::to_string(BufferSize);
     Keyed(*IniFile, SectionOptions, "BuffersCount", buffers,
@@ -747,25 +769,34 @@ void TfMainForm::ApplySettings() {
     Keyed(*IniFile, SectionOptions, "BufferSize", bufferSize,
           [&] { Player->SetBufferSize(BufferSize); });
     Player->SetDeviceID(
-        PlayDeviceName.empty()
-            ? static_cast<MMSystem::UINT>(PlayDeviceID)
-            : DeviceNames::find(TDirection::Playback, PlayDeviceName, "PlayDeviceName"));
+        ChosenDevice(TDirection::Playback, PlayDeviceID, PlayDeviceName, "PlayDeviceName"));
     Player->SetOutputVolume(WavePlay::TVolumeChannel::volBoth, PlayVolume);
 
     cbMode->clear();
-    for (int value = 0; value < WaveDefs::WaveFormatCount; ++value) {
-        const auto format = static_cast<TWaveFormat>(value);
-        const auto& info = Info(format);
-        if (info.Channels >= 2 && info.SampleRate >= 20000 &&
-            Recorder->DeviceInfo().Formats.Contains(format) &&
-            Player->DeviceInfo().Formats.Contains(format))
-            cbMode->addItem(
-                QString("%1 Hz %2 bit stereo").arg(info.SampleRate).arg(info.BitsPerSample), value);
-    }
+    const auto modes = SoundModes(Recorder->DeviceInfo().Formats, Player->DeviceInfo().Formats);
+    for (const TSoundMode& mode : modes)
+        cbMode->addItem(QString::fromStdString(mode.Name), static_cast<int>(mode.Format));
     cbMode->setCurrentIndex(-1); // a list keeps no selection until one is set
     if (cbMode->count() > SoundMode)
         cbMode->setCurrentIndex(SoundMode);
     FModeListBuilt = true;
+    if (!SoundModeName.empty()) {
+        // Case and spacing aside, as a hand-written name may differ from the list's.
+        const QString wanted = QString::fromStdString(SoundModeName).simplified();
+        const auto named = std::find_if(modes.begin(), modes.end(), [&](const TSoundMode& M) {
+            return QString::fromStdString(M.Name).compare(wanted, Qt::CaseInsensitive) == 0;
+        });
+        if (named == modes.end()) {
+            std::string list;
+            for (std::size_t i = 0; i < modes.size(); ++i)
+                list += "\n  " + std::to_string(i) + "  " + modes[i].Name;
+            throw SysUtils::Exception(
+                Origin(*IniFile, SectionOptions, "SoundModeName", SoundModeName) +
+                "no sound mode of these devices has this name; " +
+                (list.empty() ? std::string("they have none in common.") : "there are:" + list));
+        }
+        cbMode->setCurrentIndex(static_cast<int>(named - modes.begin()));
+    }
     cbModeChange();
 }
 

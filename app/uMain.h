@@ -17,6 +17,8 @@
 
 #include "control/Commands.h"
 #include "control/TransmitterSwitch.h"
+#include "platform/MMSystem.h"
+#include "platform/WaveCore.h"
 #include "remote/WebServer.h"
 #include "squelch/Meter.h"
 #include "squelch/Pipeline.h"
@@ -72,6 +74,21 @@ private:
     std::size_t FFirst = 0;
 };
 
+// A sound mode the window offers: [Main] SoundMode is its position in the list, [Options]
+// SoundModeName its name.
+struct TSoundMode {
+    TWaveFormat Format;
+    std::string Name; // "48000 Hz 16 bit stereo"
+};
+// The modes both devices can open, in the window's order.
+std::vector<TSoundMode> SoundModes(WaveDefs::TWaveFormats Capture, WaveDefs::TWaveFormats Playback);
+
+// The device a settings file chooses by its number and its name, the name first (Key names the
+// name's key for the message when no device matches); a number there is no device for is the
+// default device.
+MMSystem::UINT ChosenDevice(WaveCore::TDirection Direction, std::int32_t Id,
+                            const std::string& Name, const std::string& Key);
+
 class TfMainForm : public QWidget {
 public:
     // IniPath: the settings file; empty for the one beside the executable.
@@ -122,6 +139,8 @@ public:
     // Read at start-up, never written: when set, they choose the devices instead of the numbers.
     std::string RecDeviceName;
     std::string PlayDeviceName;
+    // Read at start-up, never written: when set, it chooses the sound mode instead of SoundMode.
+    std::string SoundModeName;
 
     // The controller's state.
     std::unique_ptr<IniFiles::TIniFile> IniFile;

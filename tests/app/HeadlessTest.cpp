@@ -147,6 +147,50 @@ TEST(Headless, BadCommandLinesAndProblemsAreReportedWithTheirStatus) {
     EXPECT_NE(noMode.errors.find("no sound mode"), std::string::npos);
 }
 
+TEST(Headless, ASoundModeNameChoosesTheModeAndOneThatMatchesNoneListsThem) {
+    QTemporaryDir dir;
+    const std::string input = dir.filePath("received.wav").toStdString();
+    const QString output = dir.filePath("transmitted.wav");
+    WriteReceiver(input, TReceiver{}, 0.5);
+    auto runWith = [&](const std::string& Name) {
+        QFile ini(dir.filePath("quorim.ini"));
+        ini.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        ini.write(("[Main]\nSoundMode=3\n[Options]\nSoundModeName=" + Name + "\n").c_str());
+        ini.close();
+        const TRun run = Quorim({"--headless", "--input", QString::fromStdString(input), "--output",
+                                 output, "--ini", ini.fileName()});
+        ini.open(QIODevice::ReadOnly);
+        return std::pair{run, ini.readAll().toStdString()};
+    };
+    // The name wins over the position, in any case and spacing; the position written back is
+    // the name's, the name itself as the user wrote it.
+    const auto [named, written] = runWith("48000 hz  16 bit Stereo");
+    ASSERT_EQ(named.status, 0) << named.errors;
+    SF_INFO info{};
+    ReadWav(output.toStdString(), info);
+    EXPECT_EQ(info.samplerate, 48000);
+    EXPECT_NE(written.find("SoundMode=5\n"), std::string::npos) << written;
+    EXPECT_NE(written.find("SoundModeName=48000 hz  16 bit Stereo\n"), std::string::npos);
+
+    const auto [unknown, kept] = runWith("48000 Hz 24 bit stereo");
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_NE(unknown.errors.find("quorim.ini:4: [Options] SoundModeName=48000 Hz 24 bit stereo: "
+                                  "no sound mode of these devices has this name; there are:\n"
+                                  "  0  22050 Hz 8 bit stereo\n"),
+              std::string::npos)
+        << unknown.errors;
+    EXPECT_NE(unknown.errors.find("  7  96000 Hz 16 bit stereo"), std::string::npos);
+    EXPECT_NE(kept.find("SoundMode=3\n"), std::string::npos) << kept;
+
+    // The device list tells the same positions.
+    const TRun list =
+        Quorim({"--list-devices", "--output", output, "--ini", dir.filePath("none.ini")});
+    EXPECT_NE(list.out.find("Sound modes of capture device -1 and playback device -1"),
+              std::string::npos)
+        << list.out;
+    EXPECT_NE(list.out.find("\n   5  48000 Hz 16 bit stereo\n"), std::string::npos);
+}
+
 TEST(Headless, HelpAndTheDeviceListNameTheSettingsFileARunUses) {
     QTemporaryDir dir;
     const QString card = dir.filePath("transmitted.wav"); // the simulated card: no PortAudio
