@@ -522,7 +522,7 @@ int SetUpTotp(const std::string& Ini) {
     try {
         const std::filesystem::path settings = Ini.empty() ? uMain::DefaultIniPath() : Ini;
         const IniFiles::TIniFile ini(settings.string());
-        const auto control = control::readDtmfSettings(ini, settings.parent_path());
+        const auto control = control::readDtmfSettings(ini);
         if (control.totpSecretFile.empty()) {
             std::cerr << "quorim: " << settings.string()
                       << " names no secret file: add TotpSecretFile=quorim-totp to its [Control] "

@@ -412,8 +412,10 @@ void TfMainForm::StartPlayback() {
     std::vector<std::span<const std::uint8_t>> over;
     for (std::size_t i = 0; i < Blocks->Count(); ++i)
         over.emplace_back((*Blocks)[i].Data.get(), (*Blocks)[i].Size);
-    if (!Station->mayTransmit()) {
-        Station->overNotSent(over, std::min(Squelch.gate.signalBlocks(), over.size()));
+    // While the transmitter is off an over is only archived, unless a DTMF command in it switches
+    // the transmitter on: then its answer goes out.
+    if (!Station->mayTransmit() &&
+        !Station->overNotSent(over, std::min(Squelch.gate.signalBlocks(), over.size()))) {
         ClearBlocks();
         SetStateText(TResString::sWaiting);
         return;
@@ -844,15 +846,9 @@ void TfMainForm::FormCreate() {
                                tally.notSentOvers, tally.notSentSeconds};
     };
     Commands->onLog = [this](const std::string& Text) { Notice(Text); };
-    // DTMF turns the same switch; the station carries out its other commands itself.
-    Station->transmitterOn = [this] { return Transmitter->on(); };
-    Station->onCommand = [this](control::DtmfCommand Command) {
-        if (Command == control::DtmfCommand::TransmitterOn ||
-            Command == control::DtmfCommand::TransmitterOff)
-            Commands->run(Command == control::DtmfCommand::TransmitterOn
-                              ? control::Command::TransmitterOn
-                              : control::Command::TransmitterOff,
-                          "dtmf");
+    // DTMF gives the same commands as the web page, through the same dispatcher.
+    Station->onCommand = [this](control::Command Command) {
+        return Commands->run(Command, "dtmf");
     };
     ShowStateHint();
 

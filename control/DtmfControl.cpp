@@ -2,32 +2,82 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
+#include "control/StateFile.h"
 #include "control/Totp.h"
 #include "toolkit/IniFiles.h"
+#include "toolkit/SectionReader.h"
 
 namespace control {
+namespace {
 
-DtmfSettings readDtmfSettings(const IniFiles::TIniFile& Ini, const std::filesystem::path& Folder) {
+// Where the state file keeps the last time step a code was taken for.
+constexpr const char* TotpStepKey = "totp-step";
+
+bool pinKeys(const std::string& Pin) {
+    return Pin.size() >= 4 && Pin.size() <= 16 &&
+           Pin.find_first_not_of("0123456789ABCD") == std::string::npos;
+}
+
+} // namespace
+
+DtmfSettings readDtmfSettings(const IniFiles::TIniFile& Ini, std::vector<std::string>* Notices) {
     DtmfSettings s;
-    const std::string secret = Ini.ReadString(SectionControl, "TotpSecretFile", "");
-    const std::string pin = Ini.ReadString(SectionControl, "Pin", "");
-    const std::string at = std::string("settings [") + SectionControl + "] ";
-    if (!secret.empty() && !pin.empty())
-        throw std::runtime_error(at + "TotpSecretFile and Pin cannot both be set: choose one");
-    if (!pin.empty() && (pin.size() < 4 || pin.size() > 16 ||
-                         pin.find_first_not_of("0123456789ABCD") != std::string::npos))
-        throw std::runtime_error(at + "Pin=" + pin +
-                                 " cannot be used: it must be 4 to 16 of the keys 0-9 and A-D");
-    if (!secret.empty())
-        s.totpSecretFile = Folder / std::filesystem::path(secret); // an absolute one stays
-    s.pin = pin;
+    std::string secret;
+    settings::SectionReader r(Ini, SectionControl);
+    r.read({
+        settings::path("TotpSecretFile", secret),
+        settings::text("Pin", s.pin, pinKeys, "4 to 16 of the keys 0-9 and A-D"),
+    });
+    if (!secret.empty() && !s.pin.empty())
+        r.refuse("Pin", s.pin, "with TotpSecretFile set, no Pin (choose one)");
+    if (Notices != nullptr)
+        Notices->insert(Notices->end(), r.notices().begin(), r.notices().end());
+    if (!r.refusals().empty()) {
+        std::string text;
+        for (const std::string& refusal : r.refusals())
+            text += (text.empty() ? "" : "; ") + refusal;
+        throw std::runtime_error(text);
+    }
+    s.totpSecretFile = secret;
+    s.stateFile = stateFileFor(Ini.FileName());
     return s;
 }
 
-DtmfControl::DtmfControl(const DtmfSettings& S) : pin_(S.pin) {
-    if (!S.totpSecretFile.empty())
+std::optional<Command> dtmfCommand(const std::string& Number) {
+    static constexpr std::pair<const char*, Command> numbers[] = {
+        {"0", Command::TransmitterOff}, {"1", Command::TransmitterOn}, {"2", Command::IdentifyNow},
+        {"3", Command::ReportOn},       {"4", Command::ReportOff},     {"5", Command::Status},
+    };
+    for (const auto& [digits, command] : numbers)
+        if (Number == digits)
+            return command;
+    return std::nullopt;
+}
+
+DtmfControl::DtmfControl(const DtmfSettings& S) : stateFile_(S.stateFile), pin_(S.pin) {
+    if (S.totpSecretFile.empty())
+        return;
+    try {
         totp_ = std::make_unique<Totp>(S.totpSecretFile);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(std::string("settings [") + SectionControl +
+                                 "] TotpSecretFile: " + e.what());
+    }
+    if (stateFile_.empty())
+        return;
+    // A code taken before a restart stays taken. A file that cannot be read stops the start:
+    // without it, a code heard on the air could be sent again.
+    const auto step = stateValue(readState(stateFile_), TotpStepKey);
+    if (step) {
+        try {
+            totp_->takenUpTo(std::stoll(*step));
+        } catch (const std::exception&) {
+            throw std::runtime_error(stateFile_.string() + " says '" + TotpStepKey + "=" + *step +
+                                     "' instead of a time step: remove the line to go on");
+        }
+    }
 }
 
 DtmfControl::~DtmfControl() = default;
@@ -36,8 +86,17 @@ bool DtmfControl::codeRight(const std::string& Code, std::int64_t Now) {
     // The code is what comes last before the '*': a stray key before it does no harm.
     const std::size_t length = totp_ ? TotpDigits : pin_.size();
     const std::string code = Code.size() > length ? Code.substr(Code.size() - length) : Code;
-    if (totp_)
-        return totp_->accept(code, Now);
+    if (totp_) {
+        if (!totp_->accept(code, Now))
+            return false;
+        try {
+            if (!stateFile_.empty())
+                storeState(stateFile_, TotpStepKey, std::to_string(totp_->lastStep()));
+        } catch (const std::runtime_error& e) {
+            unkept_ = e.what();
+        }
+        return true;
+    }
     return !pin_.empty() && code == pin_;
 }
 
@@ -79,19 +138,15 @@ DtmfDecision DtmfControl::judge(const std::string& Digits, std::int64_t Now, dou
         return d;
     }
     const std::string number = attempt.substr(star + 1, attempt.size() - star - 2);
-    static constexpr std::pair<const char*, DtmfCommand> commands[] = {
-        {"0", DtmfCommand::TransmitterOff}, {"1", DtmfCommand::TransmitterOn},
-        {"2", DtmfCommand::IdentifyNow},    {"3", DtmfCommand::ReportOn},
-        {"4", DtmfCommand::ReportOff},      {"5", DtmfCommand::Status},
-    };
-    for (const auto& [digits, command] : commands)
-        if (number == digits) {
-            d.run = command;
-            d.answer = command == DtmfCommand::TransmitterOff ? "TX OFF" : "OK";
-            d.log = "DTMF command " + number + " taken";
-            return d;
-        }
-    d.log = "DTMF command " + number + " is not one the station knows";
+    if (const auto command = dtmfCommand(number)) {
+        d.run = command;
+        d.answer = command == Command::TransmitterOff ? "TX OFF" : "OK";
+        d.log = "DTMF command " + number + " (" + std::string(wordOf(*command)) + ") taken";
+    } else {
+        d.log = "DTMF command " + number + " is not one the station knows";
+    }
+    if (!unkept_.empty())
+        d.log += "; its code is not kept for after a restart: " + std::exchange(unkept_, {});
     return d;
 }
 

@@ -3,6 +3,7 @@
 // that a code overheard on the air cannot be sent again.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -22,6 +23,10 @@ public:
     // Code at Unix time Now: true once for a code of this step or one either side, never again
     // for it nor for any code of an earlier step than the last one taken.
     bool accept(const std::string& Code, std::int64_t Now);
+    // The time step of the last code taken, and a step a code must come after (kept across a
+    // restart, so that a code heard on the air before it cannot be sent again after it).
+    std::int64_t lastStep() const { return lastStep_; }
+    void takenUpTo(std::int64_t Step) { lastStep_ = std::max(lastStep_, Step); }
     // The code of the step at Now (for tests and set-up).
     std::string code(std::int64_t Now) const;
 

@@ -1,7 +1,7 @@
-// The transmitter switch: the one place that says whether the station may transmit. It lives in
-// a small state file beside the settings file (the settings file is rewritten on every exit, so
-// it cannot hold what a remote operator decided), and survives restarts. While it is off the
-// station listens, records and archives as ever, but keys neither the PTT nor the tone.
+// The transmitter switch: the one place that says whether the station may transmit. It is the
+// "transmitter=on|off" line of the state file beside the settings file (StateFile.h), and
+// survives restarts. While it is off the station listens, records and archives as ever, but keys
+// neither the PTT nor the tone.
 //
 // The web page, DTMF and `quorim --transmitter on|off` all turn this one switch, through the
 // commands in Commands.h.

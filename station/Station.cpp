@@ -38,8 +38,7 @@ void Station::load(const IniFiles::TIniFile& Ini, std::vector<std::string>* Noti
     try {
         settings_ = readSettings(Ini, Notices);
         try {
-            control_ =
-                control::readDtmfSettings(Ini, std::filesystem::path(Ini.FileName()).parent_path());
+            control_ = control::readDtmfSettings(Ini, Notices);
         } catch (const std::runtime_error& e) {
             throw SettingsError(e.what());
         }
@@ -91,12 +90,12 @@ void Station::start(TWaveFormat Mono, std::uint32_t BlockBytes, Squelch S,
         try {
             commands_ = std::make_unique<control::DtmfControl>(control_);
         } catch (const std::runtime_error& e) {
-            throw SettingsError(std::string("settings [") + control::SectionControl +
-                                "] TotpSecretFile: " + e.what());
+            throw SettingsError(e.what());
         }
         dtmf_ = std::make_unique<DtmfReceiver>(info.SampleRate, blockBytes_ / info.SampleSize());
     }
     commandOver_ = switchOffAfter_ = false;
+    judged_.reset();
     reportOn_ = true;
     startedNs_ = Windows::ClockNs();
     day_ = -1;
@@ -238,38 +237,14 @@ Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>>
     Additions a;
     // The over's DTMF digits: a command is answered instead of replayed.
     control::DtmfDecision command;
-    if (dtmf_ && !Over.empty()) {
-        dtmf_->finish();
-        const std::string digits = dtmf_->text();
-        dtmf_->reset();
-        if (!digits.empty()) {
-            const std::int64_t unix = std::chrono::duration_cast<std::chrono::seconds>(
-                                          std::chrono::system_clock::now().time_since_epoch())
-                                          .count();
-            command = commands_->judge(digits, unix, static_cast<double>(now) / 1e9);
-            using control::DtmfCommand;
-            // No one to hand the switch to: saying "TX OFF" would be a lie.
-            if ((command.run == DtmfCommand::TransmitterOff ||
-                 command.run == DtmfCommand::TransmitterOn) &&
-                !onCommand) {
-                command.run.reset();
-                command.answer = "ERR";
-                command.log = "DTMF command refused: this station has no transmitter switch to set";
-            }
-            if (onLog) {
-                onLog("DTMF digits: " + command.shown);
-                if (!command.log.empty())
-                    onLog(command.log);
-            }
-        }
+    if (judged_) {
+        command = std::move(*judged_); // carried out while the transmitter was off
+        judged_.reset();
+    } else if (!Over.empty()) {
+        command = judgeDigits();
+        carryOut(command);
     }
     commandOver_ = command.command;
-    using control::DtmfCommand;
-    if (command.run == DtmfCommand::ReportOn || command.run == DtmfCommand::ReportOff)
-        reportOn_ = command.run == DtmfCommand::ReportOn;
-    if (command.run == DtmfCommand::TransmitterOn && onCommand)
-        onCommand(DtmfCommand::TransmitterOn);
-    switchOffAfter_ = command.run == DtmfCommand::TransmitterOff;
     if (!Over.empty() && !commandOver_) {
         const std::time_t t = std::time(nullptr);
         std::tm local{};
@@ -283,7 +258,7 @@ Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>>
         !identification_.empty() &&
         (!identifiedEver_ ||
          now - lastIdNs_ >= std::int64_t{settings_.idIntervalS} * 1000 * NsPerMs || Over.empty() ||
-         command.run == DtmfCommand::IdentifyNow || identifyAsked_);
+         identifyAsked_);
     if (identify)
         identifyAsked_ = false;
     if (settings_.pttLeadMs > 0) {
@@ -293,7 +268,7 @@ Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>>
     }
     const bool reporting = reportOn() && !Over.empty() && !commandOver_;
     if (commandOver_)
-        a.after = answer(command.run == DtmfCommand::Status ? statusText() : command.answer);
+        a.after = answer(command.run == control::Command::Status ? statusText() : command.answer);
     OverFigures figures;
     Pcm audio;
     if ((archive_ || reporting) && !Over.empty())
@@ -441,6 +416,48 @@ void Station::recorded(std::span<const std::uint8_t> Block) {
         dtmf_->push(Block, mono_);
 }
 
+control::DtmfDecision Station::judgeDigits() {
+    if (!dtmf_)
+        return {};
+    dtmf_->finish();
+    const std::string digits = dtmf_->text();
+    dtmf_->reset();
+    if (digits.empty())
+        return {};
+    const std::int64_t unix = std::chrono::duration_cast<std::chrono::seconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count();
+    control::DtmfDecision d =
+        commands_->judge(digits, unix, static_cast<double>(Windows::ClockNs()) / 1e9);
+    if (onLog) {
+        onLog("DTMF digits: " + d.shown);
+        if (!d.log.empty())
+            onLog(d.log);
+    }
+    return d;
+}
+
+void Station::carryOut(control::DtmfDecision& Decision) {
+    using control::Command;
+    if (!Decision.run || *Decision.run == Command::Status)
+        return;
+    if (!onCommand) {
+        // No one to hand the command to: saying "OK" would be a lie.
+        Decision.run.reset();
+        Decision.answer = "ERR";
+        if (onLog)
+            onLog("DTMF command refused: this station takes no commands");
+        return;
+    }
+    // Switched off once its answer has gone out; while off, at once (nothing is answered).
+    if (*Decision.run == Command::TransmitterOff && mayTransmit()) {
+        switchOffAfter_ = true;
+        return;
+    }
+    if (!onCommand(*Decision.run).done)
+        Decision.answer = "ERR";
+}
+
 std::vector<Pcm> Station::answer(const std::string& Text) {
     if (speech_) {
         speaking_ = std::async(std::launch::async,
@@ -454,9 +471,8 @@ std::vector<Pcm> Station::answer(const std::string& Text) {
 
 std::string Station::statusText() const {
     const std::int64_t minutes = (Windows::ClockNs() - startedNs_) / (60 * 1000 * NsPerMs);
-    return std::string(transmitterOn && !transmitterOn() ? "TX OFF" : "TX ON") + " UP " +
-           std::to_string(minutes / 60) + "H" + std::to_string(minutes % 60) + " OV " +
-           std::to_string(overs_);
+    return std::string(mayTransmit() ? "TX ON" : "TX OFF") + " UP " + std::to_string(minutes / 60) +
+           "H" + std::to_string(minutes % 60) + " OV " + std::to_string(overs_);
 }
 
 std::uint32_t Station::replayEnded(std::uint32_t LockMs) {
@@ -464,7 +480,7 @@ std::uint32_t Station::replayEnded(std::uint32_t LockMs) {
         ++tally_.lockouts;
     // Switched off once its answer has gone out.
     if (std::exchange(switchOffAfter_, false) && onCommand)
-        onCommand(control::DtmfCommand::TransmitterOff);
+        onCommand(control::Command::TransmitterOff);
     if (lockArmed_ && !locked_ && onLog)
         onLog("transmit lockout: the signal outlasted Duration; nothing is recorded until it "
               "drops");
@@ -512,10 +528,16 @@ bool Station::identificationDue() const {
                                         std::int64_t{settings_.idIntervalS} * 1000 * NsPerMs));
 }
 
-void Station::overNotSent(std::span<const std::span<const std::uint8_t>> Over,
+bool Station::overNotSent(std::span<const std::span<const std::uint8_t>> Over,
                           std::size_t SignalBlocks) {
     if (Over.empty())
-        return;
+        return false;
+    control::DtmfDecision command = judgeDigits();
+    carryOut(command);
+    if (mayTransmit()) {
+        judged_ = std::move(command);
+        return true;
+    }
     Pcm audio;
     OverFigures figures = measureOver(Over, SignalBlocks, audio);
     figures_.takeOver(figures, squelch_);
@@ -524,8 +546,9 @@ void Station::overNotSent(std::span<const std::span<const std::uint8_t>> Over,
     if (onLog)
         onLog("an over of " + decimals(figures.seconds, 1) +
               " s was not sent: " + control::TransmitterOffText);
-    archiveOver(figures, std::move(audio), NotSentMark, false);
+    archiveOver(figures, std::move(audio), NotSentMark, false, command.shown);
     deliverProblems();
+    return false;
 }
 
 double Station::secondsSinceIdentification() const {

@@ -9,6 +9,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -112,11 +113,10 @@ public:
     // How many of the over's Count blocks replayStarting left to replay: none when the over
     // held a DTMF command, which is answered instead.
     std::size_t replayedBlocks(std::size_t Count) const { return commandOver_ ? 0 : Count; }
-    // Told of a DTMF command with the right code that the station cannot carry out itself (the
-    // transmitter's switch), on the program's thread. "Off" comes once its answer has played.
-    std::function<void(control::DtmfCommand)> onCommand;
-    // Whether the transmitter is switched on, for the status command's answer.
-    std::function<bool()> transmitterOn;
+    // Carries out a DTMF command given with the right code, on the program's thread: the
+    // controller hands it to the same commands the web page gives. "Transmitter off" comes once
+    // its answer has played; status is answered here. Unset: every command is refused ("ERR").
+    std::function<control::Result(control::Command)> onCommand;
     // Seconds since the last identification; negative before the first.
     double secondsSinceIdentification() const;
     bool lockedOut() const { return locked_; }
@@ -129,9 +129,11 @@ public:
     // The transmitter switch is on. While it is off the controller replays nothing: it hands
     // each over to overNotSent instead, and no identification falls due.
     bool mayTransmit() const { return transmitter == nullptr || transmitter->on(); }
-    // An over the station does not send: archived (its report column says "not sent") and
-    // counted.
-    void overNotSent(std::span<const std::span<const std::uint8_t>> Over, std::size_t SignalBlocks);
+    // An over heard while the transmitter is off. A DTMF command in it is carried out unanswered,
+    // but for one that switches the transmitter on: then it returns true, and the controller
+    // starts the replay (replayStarting) that answers it. Otherwise the over is archived (its
+    // report column says "not sent") and counted.
+    bool overNotSent(std::span<const std::span<const std::uint8_t>> Over, std::size_t SignalBlocks);
     // Commands: each returns empty when taken, or why not. An identification asked for is sent
     // alone at the next moment the repeater waits with nothing recorded.
     std::string identifyNow();
@@ -165,6 +167,11 @@ private:
     // dropped.
     void discardTail() noexcept;
 
+    // The over's DTMF digits, logged and judged (none without [Control] commands).
+    control::DtmfDecision judgeDigits();
+    // Carries out the command judged, as far as it can be now (an "off" waits for its answer to
+    // have played); one refused turns its answer into "ERR".
+    void carryOut(control::DtmfDecision& Decision);
     // The answer to a DTMF command, in Morse (or spoken, as the report is).
     std::vector<Pcm> answer(const std::string& Text);
     std::string statusText() const;
@@ -205,6 +212,8 @@ private:
     std::unique_ptr<DtmfReceiver> dtmf_;
     std::unique_ptr<control::DtmfControl> commands_;
     bool commandOver_ = false;
+    // A command that switched the transmitter on while it was off, for the replay that answers it.
+    std::optional<control::DtmfDecision> judged_;
     bool switchOffAfter_ = false;
     bool reportOn_ = true;
     std::int64_t startedNs_ = 0;

@@ -99,7 +99,8 @@ TEST(DtmfControl, ATimeBasedCodeWorksOnceWithinAStepEitherSideAndAnOldOneNever) 
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     EXPECT_THROW(control::writeTotpSecret(file, control::newTotpSecret()), std::runtime_error)
         << "never over a secret already there";
-    control::DtmfControl c({file, ""});
+    const auto state = d.dir / "quorim.state";
+    control::DtmfControl c({file, "", state});
     const control::Totp totp(file);
     const std::int64_t now = 1'800'000'000;
     auto send = [&](const std::string& Code, const char* Command, std::int64_t At) {
@@ -107,16 +108,19 @@ TEST(DtmfControl, ATimeBasedCodeWorksOnceWithinAStepEitherSideAndAnOldOneNever) 
     };
     const auto off = send(totp.code(now - 30), "0", now);
     EXPECT_TRUE(off.command);
-    EXPECT_EQ(off.run, control::DtmfCommand::TransmitterOff);
+    EXPECT_EQ(off.run, control::Command::TransmitterOff);
     EXPECT_EQ(off.answer, "TX OFF");
     EXPECT_EQ(off.shown, "xxxxxxx*0#") << "the code never reaches the log";
     EXPECT_FALSE(send(totp.code(now - 30), "1", now).run) << "heard on the air, sent again";
     EXPECT_FALSE(send(totp.code(now - 60), "1", now).run) << "older than the last one taken";
     EXPECT_FALSE(send(totp.code(now + 60), "1", now).run) << "two steps ahead";
     const auto on = send(totp.code(now + 30), "1", now);
-    EXPECT_EQ(on.run, control::DtmfCommand::TransmitterOn);
+    EXPECT_EQ(on.run, control::Command::TransmitterOn);
     EXPECT_EQ(on.answer, "OK");
     EXPECT_EQ(send(totp.code(now + 90), "9", now + 60).answer, "ERR") << "no such command";
+    control::DtmfControl restarted({file, "", state});
+    EXPECT_FALSE(restarted.judge("5" + totp.code(now + 90) + "*1#", now + 60, 0).run)
+        << "heard on the air before a restart, sent again after it";
 
     // Digits without a closing '#' or a '*' are no command: they are replayed.
     EXPECT_FALSE(c.judge("123456", now, 0).command);
@@ -128,29 +132,29 @@ TEST(DtmfControl, ATimeBasedCodeWorksOnceWithinAStepEitherSideAndAnOldOneNever) 
 }
 
 TEST(DtmfControl, FiveWrongCodesInTenMinutesLockItOutForTen) {
-    control::DtmfControl c({{}, "4711"});
+    control::DtmfControl c({{}, "4711", {}});
     double t = 0;
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(c.judge("0000*1#", 0, t += 150).answer, "ERR");
     // The first wrong code is over ten minutes old by the fifth: no lockout yet.
     EXPECT_EQ(c.judge("0000*1#", 0, t += 250).log.find("lock"), std::string::npos);
-    EXPECT_EQ(c.judge("4711*2#", 0, t).run, control::DtmfCommand::IdentifyNow);
+    EXPECT_EQ(c.judge("4711*2#", 0, t).run, control::Command::IdentifyNow);
     const auto fifth = c.judge("0000*1#", 0, t += 1);
     EXPECT_NE(fifth.log.find("lock DTMF control out for ten minutes"), std::string::npos)
         << fifth.log;
     const auto locked = c.judge("4711*1#", 0, t += 300);
     EXPECT_TRUE(locked.command);
     EXPECT_FALSE(locked.run) << "the right code too, while locked out";
-    EXPECT_EQ(c.judge("4711*1#", 0, t += 301).run, control::DtmfCommand::TransmitterOn);
+    EXPECT_EQ(c.judge("4711*1#", 0, t += 301).run, control::Command::TransmitterOn);
 }
 
 TEST(DtmfControl, SettingsNameTheKeyAtFault) {
     SecretDir d;
     IniFiles::TIniFile ini((d.dir / "quorim.ini").string());
-    EXPECT_FALSE(control::readDtmfSettings(ini, "/etc/quorim").enabled());
+    EXPECT_FALSE(control::readDtmfSettings(ini).enabled());
     ini.WriteString("Control", "Pin", "12a");
     try {
-        control::readDtmfSettings(ini, "/etc/quorim");
+        control::readDtmfSettings(ini);
         ADD_FAILURE();
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find("[Control] Pin=12a cannot be used"),
@@ -158,6 +162,5 @@ TEST(DtmfControl, SettingsNameTheKeyAtFault) {
     }
     ini.WriteString("Control", "Pin", "");
     ini.WriteString("Control", "TotpSecretFile", "quorim-totp");
-    EXPECT_EQ(control::readDtmfSettings(ini, "/etc/quorim").totpSecretFile,
-              "/etc/quorim/quorim-totp");
+    EXPECT_EQ(control::readDtmfSettings(ini).totpSecretFile, d.dir / "quorim-totp");
 }
