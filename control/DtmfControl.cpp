@@ -8,6 +8,7 @@
 #include "control/Totp.h"
 #include "toolkit/IniFiles.h"
 #include "toolkit/SectionReader.h"
+#include "toolkit/SysUtils.h"
 
 namespace control {
 namespace {
@@ -34,11 +35,10 @@ DtmfSettings readDtmfSettings(const IniFiles::TIniFile& Ini, std::vector<std::st
         r.refuse("Pin", s.pin, "with TotpSecretFile set, no Pin (choose one)");
     if (Notices != nullptr)
         Notices->insert(Notices->end(), r.notices().begin(), r.notices().end());
-    if (!r.refusals().empty()) {
-        std::string text;
-        for (const std::string& refusal : r.refusals())
-            text += (text.empty() ? "" : "; ") + refusal;
-        throw std::runtime_error(text);
+    try {
+        r.throwIfRefused();
+    } catch (const SysUtils::Exception& e) {
+        throw std::runtime_error(e.Message());
     }
     s.totpSecretFile = secret;
     s.stateFile = stateFileFor(Ini.FileName());
