@@ -33,34 +33,13 @@ double toneTolerance(double hz) {
     return 0.4 * gap;
 }
 
-double ToneDetector::Section::operator()(double x) {
-    const double y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
-    x2 = x1;
-    x1 = x;
-    y2 = y1;
-    y1 = y;
-    return y;
-}
-
 ToneDetector::ToneDetector(double toneHz, std::uint32_t rate)
-    : tone_(toneHz), tolerance_(toneTolerance(toneHz)), rate_(rate) {
+    : tone_(toneHz), tolerance_(toneTolerance(toneHz)), rate_(rate),
+      lowPass_(false, bandTopHz, 4, rate) {
     const double halfPeriods = std::max(1.0, std::round(2 * toneHz * blockSeconds));
     blockLength_ = static_cast<std::size_t>(std::lround(halfPeriods * rate / (2 * toneHz)));
     const double w = 2 * pi * toneHz / rate;
     step_ = {std::cos(w), -std::sin(w)};
-    // A fourth-order Butterworth low-pass at the band's top.
-    for (std::size_t i = 0; i < lowPass_.size(); ++i) {
-        const double q = 1 / (2 * std::cos(pi * (2 * i + 1) / 8.0));
-        const double wc = 2 * pi * bandTopHz / rate;
-        const double alpha = std::sin(wc) / (2 * q);
-        const double c = std::cos(wc);
-        const double a0 = 1 + alpha;
-        Section& s = lowPass_[i];
-        s.b0 = s.b2 = (1 - c) / 2 / a0;
-        s.b1 = (1 - c) / a0;
-        s.a1 = -2 * c / a0;
-        s.a2 = (1 - alpha) / a0;
-    }
     const auto blocks = static_cast<std::size_t>(
         std::lround(windowSeconds * rate / static_cast<double>(blockLength_)));
     sums_.assign(std::max<std::size_t>(blocks, 2), {0, 0});
@@ -82,7 +61,7 @@ ToneReading ToneDetector::feed(std::span<const double> samples) {
         const double ac = x - dcIn_ + 0.999 * dcOut_;
         dcIn_ = x;
         dcOut_ = ac;
-        const double y = lowPass_[1](lowPass_[0](ac));
+        const double y = lowPass_(ac);
         sum_ += y * oscillator_;
         oscillator_ *= step_;
         if (++inBlock_ == blockLength_) {

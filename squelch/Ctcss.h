@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "analysis/Biquad.h"
 #include "wave/WaveDefs.h"
 
 namespace squelch {
@@ -52,17 +53,13 @@ public:
     double tone() const { return tone_; }
 
 private:
-    struct Section {
-        double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0, x1 = 0, x2 = 0, y1 = 0, y2 = 0;
-        double operator()(double x);
-    };
     ToneReading measure() const;
 
     double tone_;
     double tolerance_;
     std::uint32_t rate_;
     std::size_t blockLength_;
-    std::array<Section, 2> lowPass_;
+    analysis::Butterworth lowPass_; // fourth order, at the band's top
     double dcIn_ = 0, dcOut_ = 0;
     std::complex<double> oscillator_{1, 0};
     std::complex<double> step_;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <complex>
 #include <cstring>
 #include <numbers>
 
@@ -37,37 +36,7 @@ double centre(std::size_t Tone) {
     return Tone < 4 ? Low[Tone] : High[Tone - 4];
 }
 
-// RBJ second-order Butterworth sections.
-template <class B>
-B section(bool HighPass, double Hz) {
-    const double w = 2 * Pi * Hz / Rate;
-    const double alpha = std::sin(w) / std::numbers::sqrt2; // Q = 1 / sqrt(2)
-    const double c = std::cos(w);
-    const double a0 = 1 + alpha;
-    B b;
-    b.b0 = (HighPass ? (1 + c) : (1 - c)) / 2 / a0;
-    b.b1 = (HighPass ? -(1 + c) : (1 - c)) / a0;
-    b.b2 = b.b0;
-    b.a1 = -2 * c / a0;
-    b.a2 = (1 - alpha) / a0;
-    return b;
-}
-
 } // namespace
-
-double DtmfReceiver::Biquad::operator()(double x) {
-    const double y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
-    x2 = x1;
-    x1 = x;
-    y2 = y1;
-    y1 = y;
-    return y;
-}
-
-double DtmfReceiver::Biquad::gain2(double Hz) const {
-    const std::complex<double> z = std::polar(1.0, -2 * Pi * Hz / Rate);
-    return std::norm((b0 + b1 * z + b2 * z * z) / (1.0 + a1 * z + a2 * z * z));
-}
 
 DtmfReceiver::DtmfReceiver(std::uint32_t SampleRate, std::size_t MaxSamples)
     : rate_(SampleRate), resampler_(SampleRate, Rate) {
@@ -75,7 +44,9 @@ DtmfReceiver::DtmfReceiver(std::uint32_t SampleRate, std::size_t MaxSamples)
     resampler_.reserve(MaxSamples);
     in_.reserve(MaxSamples);
     out_.reserve(static_cast<std::size_t>(std::ceil(MaxSamples * Rate / SampleRate)) + 8);
-    band_ = {section<Biquad>(true, 560), section<Biquad>(false, 1800)};
+    // Second-order Butterworth sections.
+    band_ = {analysis::section(true, 560, std::numbers::sqrt2 / 2, Rate),
+             analysis::section(false, 1800, std::numbers::sqrt2 / 2, Rate)};
     for (std::size_t t = 0; t < 8; ++t)
         for (std::size_t p = 0; p < Probes.size(); ++p) {
             const std::size_t k = t * Probes.size() + p;
@@ -84,7 +55,7 @@ DtmfReceiver::DtmfReceiver(std::uint32_t SampleRate, std::size_t MaxSamples)
                 basis_[k][0][n] = static_cast<float>(std::cos(2 * Pi * hz * n / Rate));
                 basis_[k][1][n] = static_cast<float>(std::sin(2 * Pi * hz * n / Rate));
             }
-            bandGain2_[k] = band_[0].gain2(hz) * band_[1].gain2(hz);
+            bandGain2_[k] = band_[0].gain2(hz, Rate) * band_[1].gain2(hz, Rate);
         }
     reset();
 }
@@ -92,8 +63,8 @@ DtmfReceiver::DtmfReceiver(std::uint32_t SampleRate, std::size_t MaxSamples)
 void DtmfReceiver::reset() {
     resampler_.reset();
     dcIn_ = dcOut_ = 0;
-    for (Biquad& b : band_)
-        b.x1 = b.x2 = b.y1 = b.y2 = 0;
+    for (analysis::Biquad& b : band_)
+        b.clear();
     ring_.fill(0);
     ringAt_ = sinceHop_ = 0;
     hops_ = 0;

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/Biquad.h"
 #include "station/Audio.h"
 
 namespace station {
@@ -55,13 +56,6 @@ public:
     static constexpr std::size_t Hop = 20;
 
 private:
-    // Second-order sections of the band the tones lie in, ahead of the detector.
-    struct Biquad {
-        double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
-        double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
-        double operator()(double x);
-        double gain2(double Hz) const; // its power gain at Hz
-    };
     void feed(); // in_
     void analyse();
     void endTone();
@@ -70,7 +64,7 @@ private:
     Resampler resampler_;
     std::vector<double> in_, out_;
     double dcIn_ = 0, dcOut_ = 0;
-    std::array<Biquad, 2> band_;
+    std::array<analysis::Biquad, 2> band_; // the band the tones lie in, ahead of the detector
     // Per tone (4 low, 4 high) at five points about its frequency: a window's worth of cosines
     // and sines, and the band's power gain there.
     static constexpr std::size_t Bins = 8 * 5;

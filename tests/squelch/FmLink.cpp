@@ -8,6 +8,7 @@
 #include <sndfile.h>
 #include <stdexcept>
 
+#include "analysis/Biquad.h"
 #include "squelch/Ctcss.h"
 
 namespace fm_link {
@@ -34,52 +35,6 @@ public:
 
 private:
     std::mt19937_64 engine_;
-};
-
-struct Biquad {
-    double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
-    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
-
-    double operator()(double x) {
-        const double y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
-        x2 = x1;
-        x1 = x;
-        y2 = y1;
-        y1 = y;
-        return y;
-    }
-};
-
-Biquad section(bool highPass, double hz, double q) {
-    const double w = 2 * pi * hz / fs;
-    const double alpha = std::sin(w) / (2 * q);
-    const double c = std::cos(w);
-    const double a0 = 1 + alpha;
-    Biquad b;
-    b.b0 = (highPass ? (1 + c) : (1 - c)) / 2 / a0;
-    b.b1 = (highPass ? -(1 + c) : (1 - c)) / a0;
-    b.b2 = b.b0;
-    b.a1 = -2 * c / a0;
-    b.a2 = (1 - alpha) / a0;
-    return b;
-}
-
-// A Butterworth filter of an even order as a cascade of second-order sections.
-class Butterworth {
-public:
-    Butterworth(bool highPass, double hz, int order) {
-        for (int i = 0; i < order / 2; ++i)
-            sections_.push_back(
-                section(highPass, hz, 1 / (2 * std::cos(pi * (2 * i + 1) / (2.0 * order)))));
-    }
-    double operator()(double x) {
-        for (auto& s : sections_)
-            x = s(x);
-        return x;
-    }
-
-private:
-    std::vector<Biquad> sections_;
 };
 
 // A formant: a two-pole resonator with unit gain at its centre, near enough.
@@ -112,7 +67,7 @@ std::vector<double> speech(double seconds, Random& random) {
     std::vector<double> out(total, 0.0);
     const double pitch = random.between(95, 190);
     Resonator formant[3];
-    Butterworth hiss(true, 2500, 4);
+    analysis::Butterworth hiss(true, 2500, 4, fs);
     double glottis = 0;
     double phase = 0;
     std::size_t at = 0;
@@ -212,10 +167,10 @@ std::vector<float> render(const Receiver& receiver, const std::vector<Over>& ove
         double scale = deviation * 1.2 / std::max(sorted[sorted.size() * 995 / 1000], 1e-12);
         if (!over.audio.empty()) // full scale at 1 kHz, after the emphasis, is full deviation
             scale = deviation * (1 - a) / std::abs(1.0 - a * std::polar(1.0, -2 * pi * 1000 / fs));
-        Butterworth splatter(false, 3000, 4);
+        analysis::Butterworth splatter(false, 3000, 4, fs);
         // A transmitter that sends a tone keeps its voice out of the tones' band.
         const bool toned = sentTone(over) > 0;
-        Butterworth subAudible(true, 300, 4);
+        analysis::Butterworth subAudible(true, 300, 4, fs);
         const auto start = first + static_cast<std::size_t>(speechLead * fs);
         for (std::size_t i = 0; i < emphasised.size() && start + i < total; ++i) {
             const double v = splatter(std::clamp(emphasised[i] * scale, -deviation, deviation));
@@ -226,13 +181,14 @@ std::vector<float> render(const Receiver& receiver, const std::vector<Over>& ove
     // On the air and in the receiver: FM, noise in the channel, the channel filter, the
     // limiter-discriminator.
     const double noise = std::sqrt(fs / (2 * channel) / std::pow(10.0, receiver.cnrDb / 10) / 2);
-    Butterworth channelI(false, channel, 4), channelQ(false, channel, 4);
+    analysis::Butterworth channelI(false, channel, 4, fs), channelQ(false, channel, 4, fs);
     std::vector<float> out(total);
     double phase = 0;
     std::complex<double> last{1, 0};
     const double a = std::exp(-1 / (emphasis * fs));
     double deemphasised = 0;
-    Butterworth voiceLow(true, 300, 2), voiceHigh(false, 3000, receiver.voicePoles);
+    analysis::Butterworth voiceLow(true, 300, 2, fs),
+        voiceHigh(false, 3000, receiver.voicePoles, fs);
     for (std::size_t i = 0; i < total; ++i) {
         phase = std::fmod(phase + 2 * pi * modulation[i] / fs, 2 * pi);
         const double re = carrier[i] * std::cos(phase) + noise * random.gaussian();
