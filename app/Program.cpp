@@ -188,6 +188,14 @@ int RunHeadless(const TOptions& Options, SimCard::TSimCard* Card,
         auto finished = [&] {
             if (interrupted)
                 return true;
+            // What is transmitted is the run's result: one that cannot be kept ends it.
+            if (Card != nullptr) {
+                if (const std::string problem = Card->OutputProblem(); !problem.empty()) {
+                    say(problem);
+                    failed = true;
+                    return true;
+                }
+            }
             // A device the sound system lost stops itself with the system's words, and the
             // controller tells it; a capture device that stopped is told here if that has not
             // happened yet. A service manager restarts a run that ends with status 1.
@@ -207,6 +215,13 @@ int RunHeadless(const TOptions& Options, SimCard::TSimCard* Card,
         Forms::RunUntil(finished, 100);
     }
     form.reset(); // stops the devices and writes the settings, as a closing window does
+    if (Card != nullptr) {
+        Card->FinishOutput();
+        if (const std::string problem = Card->OutputProblem(); !problem.empty()) {
+            say(problem);
+            failed = true;
+        }
+    }
     return failed ? 1 : 0;
 }
 
@@ -761,16 +776,28 @@ int Run(int argc, char** argv) {
         return status;
     }
 
-    // A termination signal closes the window as its close button does; one that comes while
-    // the window is made waits for it.
-    uMain::TfMainForm form(options.Ini);
-    form.show();
-    // Once closed, the window is being destroyed: later signals wait out the shutdown.
-    termination.watch([&form](int) {
-        if (form.isVisible())
-            form.close();
-    });
-    return QApplication::exec();
+    int status;
+    {
+        // A termination signal closes the window as its close button does; one that comes
+        // while the window is made waits for it.
+        uMain::TfMainForm form(options.Ini);
+        form.show();
+        // Once closed, the window is being destroyed: later signals wait out the shutdown.
+        termination.watch([&form](int) {
+            if (form.isVisible())
+                form.close();
+        });
+        status = QApplication::exec();
+        termination.watch({});
+    }
+    if (card) {
+        card->Card().FinishOutput();
+        if (const std::string problem = card->Card().OutputProblem(); !problem.empty()) {
+            std::cerr << "quorim: " << problem << std::endl;
+            return 1;
+        }
+    }
+    return status;
 }
 
 } // namespace Program

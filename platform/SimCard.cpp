@@ -325,6 +325,14 @@ void TSimCard::FinishOutput() {
             sink.Output->Finish(CurrentTime());
 }
 
+std::string TSimCard::OutputProblem() {
+    auto lock = TWaveCore::Instance().Lock();
+    for (const TSink& sink : FSinks)
+        if (sink.Output && !sink.Output->Problem().empty())
+            return sink.Output->Problem();
+    return {};
+}
+
 void TSimCard::FailCall(WaveCore::TCall Call, unsigned K, MMRESULT Code) {
     auto lock = TWaveCore::Instance().Lock();
     FFaults[static_cast<std::size_t>(Call)] = TFault{K, false, Code};

@@ -102,6 +102,8 @@ public:
     void ClearPlayLog(UINT Device = 0);
     // Finishes the output files: pads them to the current time and closes them.
     void FinishOutput();
+    // The first write to an output file that failed, naming the file; empty when none did.
+    std::string OutputProblem();
 
     // The K-th use of Call from now on (K = 1: the next one) fails with Code and does nothing.
     void FailCall(WaveCore::TCall Call, unsigned K, MMRESULT Code);

@@ -4,9 +4,10 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
 #include <sndfile.h>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace SimWav {
 namespace {
@@ -85,24 +86,47 @@ void TWavInput::Read(const MMSystem::WAVEFORMATEX& Format, std::uint64_t FirstFr
     }
 }
 
+void TWavOutput::Fail(const std::string& Why) {
+    if (FProblem.empty())
+        FProblem = "the output file " + FFileName + " cannot be written: " + Why;
+    FFailed = true;
+    FFile.reset();
+}
+
+void TWavOutput::Put(const std::uint8_t* Bytes, std::uint64_t Size) {
+    if (!FFile)
+        return;
+    errno = 0;
+    const sf_count_t written = sf_write_raw(FFile.get(), Bytes, static_cast<sf_count_t>(Size));
+    if (written != static_cast<sf_count_t>(Size)) {
+        const int error = errno;
+        Fail(error != 0 ? std::strerror(error) : sf_strerror(FFile.get()));
+    }
+}
+
 void TWavOutput::PadTo(std::uint64_t Frame) {
     if (!FFile || Frame <= FFramesWritten)
         return;
     std::vector<std::uint8_t> silence(std::min<std::uint64_t>(Frame - FFramesWritten, 8192) *
                                       FFormat.nBlockAlign);
     std::fill(silence.begin(), silence.end(), FFormat.wBitsPerSample == 8 ? 128 : 0);
-    while (FFramesWritten < Frame) {
+    while (FFile && FFramesWritten < Frame) {
         const std::uint64_t n =
             std::min<std::uint64_t>(Frame - FFramesWritten, silence.size() / FFormat.nBlockAlign);
-        sf_write_raw(FFile.get(), silence.data(), static_cast<sf_count_t>(n * FFormat.nBlockAlign));
+        Put(silence.data(), n * FFormat.nBlockAlign);
         FFramesWritten += n;
     }
 }
 
 TWavOutput::TWavOutput(std::string FileName) : FFileName(std::move(FileName)) {
-    std::ofstream probe(FFileName, std::ios::binary | std::ios::trunc);
-    if (!probe)
+    // Opened for writing without being cut short, and removed again when this made it.
+    const bool existed = ::access(FFileName.c_str(), F_OK) == 0;
+    const int fd = ::open(FFileName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
         throw std::runtime_error("Cannot write " + FFileName + ": " + std::strerror(errno));
+    ::close(fd);
+    if (!existed)
+        ::unlink(FFileName.c_str());
 }
 
 void TWavOutput::Write(const MMSystem::WAVEFORMATEX& Format, std::uint64_t Frame,
@@ -114,22 +138,29 @@ void TWavOutput::Write(const MMSystem::WAVEFORMATEX& Format, std::uint64_t Frame
         Format.wBitsPerSample != FFormat.wBitsPerSample)
         return;
     PadTo(Frame);
-    sf_write_raw(FFile.get(), Bytes, Size);
+    Put(Bytes, Size);
     FFramesWritten += Size / FFormat.nBlockAlign;
 }
 
 bool TWavOutput::Open(const MMSystem::WAVEFORMATEX& Format) {
-    if (FFailed)
+    if (FFailed || FFinished)
         return false;
     SF_INFO info{};
     info.samplerate = static_cast<int>(Format.nSamplesPerSec);
     info.channels = Format.nChannels;
     info.format =
         SF_FORMAT_WAV | (Format.wBitsPerSample == 8 ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16);
+    errno = 0;
     FFile.reset(sf_open(FFileName.c_str(), SFM_WRITE, &info));
-    FFailed = !FFile;
     FFormat = Format;
-    return !FFailed;
+    if (!FFile) {
+        const int error = errno;
+        Fail(error != 0 ? std::strerror(error) : sf_strerror(nullptr));
+        return false;
+    }
+    // The header tells the data written so far after every write, not only on closing.
+    sf_command(FFile.get(), SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
+    return true;
 }
 
 void TWavOutput::SetFallbackFormat(const MMSystem::WAVEFORMATEX& Format) {
@@ -138,15 +169,19 @@ void TWavOutput::SetFallbackFormat(const MMSystem::WAVEFORMATEX& Format) {
 }
 
 void TWavOutput::Finish(std::int64_t TimeNs) {
+    if (FFinished)
+        return;
     if (!FFile && FFallback.nSamplesPerSec != 0)
         Open(FFallback);
+    FFinished = true;
     if (!FFile)
         return;
     // Frames that have ended by then, at the file's rate.
     const auto t = static_cast<std::uint64_t>(std::max<std::int64_t>(TimeNs, 0));
     const std::uint64_t rate = FFormat.nSamplesPerSec;
     PadTo(t / 1'000'000'000 * rate + t % 1'000'000'000 * rate / 1'000'000'000);
-    FFile.reset();
+    if (FFile && sf_close(FFile.release()) != 0)
+        Fail("it could not be closed");
 }
 
 } // namespace SimWav

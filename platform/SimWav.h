@@ -46,25 +46,33 @@ private:
 };
 
 // Played audio as one WAV file in the first played format, with the zero level wherever
-// nothing played.
+// nothing played. The file is made when audio first plays (or at the end, when the card's
+// capture ran but nothing played), so a run that fails before any audio leaves none behind; its
+// header is brought up to date with every write, so the file reads whole however the run ends.
 class TWavOutput {
 public:
-    // Creates the file at once, so that a path that cannot be written is reported here
-    // (std::runtime_error) rather than while audio plays.
+    // Checks at once that the path can be written, so that one that cannot is reported here
+    // (std::runtime_error) rather than while audio plays; a file already there is left as it
+    // is until then.
     explicit TWavOutput(std::string FileName);
 
     // Bytes of Format that began playing at timeline frame Frame. Never throws: audio that
-    // cannot be written is left out of the file.
+    // cannot be written is left out of the file, and Problem() says why.
     void Write(const MMSystem::WAVEFORMATEX& Format, std::uint64_t Frame, const std::uint8_t* Bytes,
                std::uint32_t Size);
     // The format to write in should nothing play in the run (the card's capture format).
     void SetFallbackFormat(const MMSystem::WAVEFORMATEX& Format);
-    // Pads with the zero level up to time Time and closes.
+    // Pads with the zero level up to time Time and closes; later calls and writes do nothing.
     void Finish(std::int64_t TimeNs);
+    // The first write that failed, naming the file; empty while every write succeeded.
+    const std::string& Problem() const { return FProblem; }
 
 private:
     void PadTo(std::uint64_t Frame);
     bool Open(const MMSystem::WAVEFORMATEX& Format);
+    // Writes to the file; a short write is the run's problem and ends the writing.
+    void Put(const std::uint8_t* Bytes, std::uint64_t Size);
+    void Fail(const std::string& Why);
 
     std::string FFileName;
     TSndFile FFile;
@@ -72,6 +80,8 @@ private:
     MMSystem::WAVEFORMATEX FFallback{};
     std::uint64_t FFramesWritten = 0;
     bool FFailed = false;
+    bool FFinished = false;
+    std::string FProblem;
 };
 
 } // namespace SimWav

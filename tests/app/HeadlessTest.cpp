@@ -6,7 +6,9 @@
 #include <sndfile.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -145,6 +147,46 @@ TEST(Headless, BadCommandLinesAndProblemsAreReportedWithTheirStatus) {
                                 dir.filePath("empty.ini")});
     EXPECT_EQ(noMode.status, 1);
     EXPECT_NE(noMode.errors.find("no sound mode"), std::string::npos);
+}
+
+TEST(Headless, AnOutputThatCannotBeWrittenFailsTheRunAndOneInterruptedAnyhowReadsWhole) {
+    QTemporaryDir dir;
+    const std::string input = dir.filePath("received.wav").toStdString();
+    TReceiver receiver;
+    receiver.ToneHz = Rate * 46.0 / Frames;
+    receiver.Carrier = {{20 * Frames, 60 * Frames}};
+    WriteReceiver(input, receiver, 4.0);
+    const QString output = dir.filePath("transmitted.wav");
+    auto ini = [&](const std::string& Station) {
+        QFile file(dir.filePath("quorim.ini"));
+        file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        file.write(("[Main]\nSoundMode=3\n[Station]\n" + Station).c_str());
+        return file.fileName();
+    };
+    const TRun full = Quorim({"--headless", "--input", QString::fromStdString(input), "--output",
+                              "/dev/full", "--ini", ini("")});
+    EXPECT_EQ(full.status, 1);
+    EXPECT_NE(full.errors.find("the output file /dev/full cannot be written: No space left"),
+              std::string::npos)
+        << full.errors;
+
+    // A run that fails before any audio leaves no file.
+    const TRun noPtt =
+        Quorim({"--headless", "--input", QString::fromStdString(input), "--output", output, "--ini",
+                ini("PttType=cm108\nPttDevice=" + dir.filePath("none").toStdString())});
+    EXPECT_EQ(noPtt.status, 1);
+    EXPECT_FALSE(QFile::exists(output));
+
+    // Killed during a replay, with no chance to finish the file: its header still tells its data.
+    quorim_process::Running killed({"--headless", "--realtime", "--input",
+                                    QString::fromStdString(input), "--output", output, "--ini",
+                                    ini("")});
+    ASSERT_TRUE(killed.waitForOutput("ВОСПРОИЗВЕДЕНИЕ", 20000));
+    for (int i = 0; i < 500 && QFileInfo(output).size() < 20000; ++i)
+        QThread::msleep(10);
+    killed.signal(SIGKILL);
+    killed.finish(10000);
+    EXPECT_TRUE(WavHeaderMatchesData(output.toStdString()));
 }
 
 TEST(Headless, ASoundModeNameChoosesTheModeAndOneThatMatchesNoneListsThem) {

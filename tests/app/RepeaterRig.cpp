@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <numbers>
 
 #include <QFile>
@@ -189,6 +190,22 @@ void WriteReceiverWav(const std::string& Path, const TReceiver& Receiver, double
     ASSERT_NE(file, nullptr) << Path;
     sf_write_raw(file, bytes.data(), static_cast<sf_count_t>(bytes.size()));
     sf_close(file);
+}
+
+bool WavHeaderMatchesData(const std::string& Path) {
+    std::ifstream in(Path, std::ios::binary);
+    const std::vector<char> bytes(std::istreambuf_iterator<char>(in), {});
+    auto u32 = [&](std::size_t At) {
+        std::uint32_t v = 0;
+        std::memcpy(&v, bytes.data() + At, 4);
+        return v;
+    };
+    if (bytes.size() < 44 || u32(4) != bytes.size() - 8)
+        return false;
+    for (std::size_t at = 12; at + 8 <= bytes.size(); at += 8 + u32(at + 4))
+        if (std::memcmp(bytes.data() + at, "data", 4) == 0)
+            return u32(at + 4) == bytes.size() - at - 8 && u32(at + 4) > 0;
+    return false;
 }
 
 std::vector<std::int16_t> ReadWav(const std::string& Path, SF_INFO& Info) {

@@ -46,6 +46,8 @@ void WriteReceiverWav(const std::string& Path, const TReceiver& Receiver, double
                       std::uint32_t Rate);
 // A WAV file's samples, interleaved, as 16-bit values; Info tells its format.
 std::vector<std::int16_t> ReadWav(const std::string& Path, SF_INFO& Info);
+// The WAV file's RIFF and data sizes agree with what the file holds, and it holds audio.
+bool WavHeaderMatchesData(const std::string& Path);
 
 struct TState {
     TTimeNs Time;

@@ -203,23 +203,6 @@ void WriteReceiver(const std::string& Path,
     RepeaterRig::WriteReceiverWav(Path, RepeaterRig::CarrierOverBuffers(Buffers), 14.0, 44100);
 }
 
-// The WAV file's RIFF and data sizes agree with what the file holds.
-bool WavHeaderMatchesData(const std::string& Path) {
-    std::ifstream in(Path, std::ios::binary);
-    const std::vector<char> bytes(std::istreambuf_iterator<char>(in), {});
-    auto u32 = [&](std::size_t At) {
-        std::uint32_t v = 0;
-        std::memcpy(&v, bytes.data() + At, 4);
-        return v;
-    };
-    if (bytes.size() < 44 || u32(4) != bytes.size() - 8)
-        return false;
-    for (std::size_t at = 12; at + 8 <= bytes.size(); at += 8 + u32(at + 4))
-        if (std::memcmp(bytes.data() + at, "data", 4) == 0)
-            return u32(at + 4) == bytes.size() - at - 8 && u32(at + 4) > 0;
-    return false;
-}
-
 TEST(StationPtt, EveryTerminationSignalDuringAReplayReleasesTheLineAndFinishesTheOutput) {
     QTemporaryDir dir;
     const std::string input = dir.filePath("received.wav").toStdString();
@@ -250,7 +233,7 @@ TEST(StationPtt, EveryTerminationSignalDuringAReplayReleasesTheLineAndFinishesTh
         const auto last = reports();
         ASSERT_GE(last.size(), 5u);
         EXPECT_TRUE(std::equal(released.begin(), released.end(), last.end() - 5));
-        EXPECT_TRUE(WavHeaderMatchesData(output));
+        EXPECT_TRUE(RepeaterRig::WavHeaderMatchesData(output));
     }
 }
 
