@@ -17,6 +17,7 @@
 #include "platform/SimWav.h"
 #include "squelch/Calibration.h"
 #include "squelch/Settings.h"
+#include "squelch/ToneCalibration.h"
 #include "toolkit/Forms.h"
 #include "toolkit/IniFiles.h"
 #include "wave/WaveUtils.h"
@@ -38,6 +39,8 @@ struct Stretch {
     // Scheme A's figures the other way, with or without the window, to say which separates
     // the phases better.
     squelch::Phase* otherWindow = nullptr;
+    // The tone squelch's figures, with Source naming ctcss.
+    squelch::TonePhase* tone = nullptr;
 };
 
 // The frames a recording holds for each stretch, at a capture rate.
@@ -48,6 +51,9 @@ struct Session {
     bool headingShown = false;
     squelch::Band band;
     double level = 0;
+    squelch::Settings squelch;
+    // With Source naming ctcss: the tone detectors of the last capture.
+    std::unique_ptr<squelch::ToneScan> tones;
     std::function<bool()> interrupted;
 };
 
@@ -88,13 +94,30 @@ void capture(Session& session, const std::vector<Stretch>& stretches, const Avai
     const auto mono = WaveUtils::FindFormat(format, 1);
     session.band = form->SquelchBand();
     session.level = form->SquelchLevel;
+    session.squelch = form->Squelch.settings();
+    const bool audio = session.squelch.uses(squelch::Source::audio);
+    if (!audio && !session.squelch.uses(squelch::Source::ctcss))
+        throw Failure("with Source=cos in [Squelch] the squelch listens only to the COS line, "
+                      "which --calibrate does not measure: check it with quorim --cos-test");
+    session.tones.reset();
+    if (session.squelch.uses(squelch::Source::ctcss))
+        session.tones = std::make_unique<squelch::ToneScan>(
+            session.squelch.ctcssTone, info.SampleRate, session.squelch.ctcssOpenDb,
+            session.squelch.ctcssCloseDb);
     if (!session.headingShown) {
         session.headingShown = true;
         std::cout << "Calibrating the squelch on the "
                   << (form->ControlChannel == 0 ? "left" : "right") << " channel at "
-                  << info.SampleRate << " Hz " << info.BitsPerSample << " bit.\nIt measures "
-                  << squelch::describe(session.band)
-                  << ";\na buffer whose figure is below SquelchLevel counts as signal.\n\n";
+                  << info.SampleRate << " Hz " << info.BitsPerSample << " bit.\n";
+        if (audio)
+            std::cout << "It measures " << squelch::describe(session.band)
+                      << ";\na buffer whose figure is below SquelchLevel counts as signal.\n";
+        if (session.tones)
+            std::cout << "It " << (audio ? "also " : "") << "measures "
+                      << squelch::describeTone(*session.tones) << ".\n";
+        if (session.squelch.uses(squelch::Source::cos))
+            std::cout << "The COS line is not measured here: check it with quorim --cos-test.\n";
+        std::cout << "\n";
     }
     std::vector<std::uint64_t> frames;
     for (const Stretch& s : stretches)
@@ -135,11 +158,16 @@ void capture(Session& session, const std::vector<Stretch>& stretches, const Avai
         const std::uint64_t got = n / info.SampleSize();
         const Stretch& s = stretches[index];
         const auto skip = static_cast<std::uint64_t>(s.skip * info.SampleRate);
+        const void* control = channels[static_cast<std::size_t>(form->ControlChannel)].data();
+        // The tone detectors' windows run on across what goes unmeasured.
+        if (session.tones)
+            session.tones->feed(control, n, mono);
         if (done >= skip && done + got <= skip + frames[index]) {
-            const void* control = channels[static_cast<std::size_t>(form->ControlChannel)].data();
             s.phase->add(meter.read(control, n, mono));
             if (s.otherWindow && session.band.scheme == squelch::Scheme::noiseBand)
                 s.otherWindow->add(otherMeter.read(control, n, mono));
+            if (s.tone && session.tones)
+                s.tone->add(*session.tones);
         }
         done += got;
         if (done >= skip + frames[index]) {
@@ -208,32 +236,35 @@ int run(const Request& request) {
     squelch::Phase carrier;
     squelch::Phase idleOther;
     squelch::Phase carrierOther;
+    squelch::TonePhase idleTone;
+    squelch::TonePhase carrierTone;
     const double wanted = request.seconds;
     const std::string first = "Phase 1 of 2, no carrier: ";
     const std::string second = "Phase 2 of 2, carrier: ";
     try {
         if (!request.noise.empty()) {
-            for (const auto& [phase, file, text, other] :
-                 {std::tuple{&idle, request.noise, first, &idleOther},
-                  {&carrier, request.carrier, second, &carrierOther}}) {
+            for (const auto& [phase, file, text, other, tone] :
+                 {std::tuple{&idle, request.noise, first, &idleOther, &idleTone},
+                  {&carrier, request.carrier, second, &carrierOther, &carrierTone}}) {
                 const auto card = simulated(file, request.realTime);
-                capture(session, {{phase, wanted, 0, text + file, other}}, [&](std::uint32_t rate) {
-                    return std::vector<std::uint64_t>{framesAt(file, rate)};
-                });
+                capture(session, {{phase, wanted, 0, text + file, other, tone}},
+                        [&](std::uint32_t rate) {
+                            return std::vector<std::uint64_t>{framesAt(file, rate)};
+                        });
             }
         } else if (!request.input.empty()) {
             const auto card = simulated(request.input, request.realTime);
-            capture(
-                session,
-                {{&idle, wanted, 0, first + "the first stretch of " + request.input, &idleOther},
-                 {&carrier, wanted, 0, second + "the next stretch of " + request.input,
-                  &carrierOther}},
-                [&](std::uint32_t rate) {
-                    const std::uint64_t all = framesAt(request.input, rate);
-                    const std::uint64_t one =
-                        std::min(all, static_cast<std::uint64_t>(wanted * rate));
-                    return std::vector<std::uint64_t>{one, all - one};
-                });
+            capture(session,
+                    {{&idle, wanted, 0, first + "the first stretch of " + request.input, &idleOther,
+                      &idleTone},
+                     {&carrier, wanted, 0, second + "the next stretch of " + request.input,
+                      &carrierOther, &carrierTone}},
+                    [&](std::uint32_t rate) {
+                        const std::uint64_t all = framesAt(request.input, rate);
+                        const std::uint64_t one =
+                            std::min(all, static_cast<std::uint64_t>(wanted * rate));
+                        return std::vector<std::uint64_t>{one, all - one};
+                    });
         } else {
             PaBackend::TInstalledPortAudio cards;
             if (!cards.Backend().InitError().empty())
@@ -242,16 +273,41 @@ int run(const Request& request) {
             capture(session,
                     {{&idle, wanted, 0,
                       first + "leave the receiver open on an idle channel (" +
-                          std::to_string(request.seconds) + " s)..."},
+                          std::to_string(request.seconds) + " s)...",
+                      nullptr, &idleTone},
                      {&carrier, wanted, keyingSeconds,
                       second + "key a carrier now, unmodulated or with speech, and hold it (" +
                           std::to_string(request.seconds + keyingSeconds) + " s)...",
-                      &carrierOther}},
+                      &carrierOther, &carrierTone}},
                     {});
         }
     } catch (const std::exception& e) {
         std::cerr << "quorim: " << e.what() << std::endl;
         return 1;
+    }
+
+    // The tone squelch's report follows the audio squelch's, or stands alone.
+    std::string toneRefusal;
+    auto reportTone = [&] {
+        if (!session.tones)
+            return;
+        const squelch::ToneVerdict verdict =
+            squelch::judgeTone(*session.tones, idleTone, carrierTone);
+        toneRefusal = verdict.refusal;
+        std::cout << "\n" << squelch::toneReport(*session.tones, idleTone, carrierTone, verdict);
+    };
+    if (!session.squelch.uses(squelch::Source::audio)) {
+        reportTone();
+        std::cout << std::flush;
+        if (!toneRefusal.empty()) {
+            std::cerr << "quorim: the tone squelch does not work as measured: " << toneRefusal
+                      << std::endl;
+            return 1;
+        }
+        if (request.write)
+            std::cout << "Nothing written: the squelch's sources do not use SquelchLevel."
+                      << std::endl;
+        return 0;
     }
 
     const squelch::Proposal proposal = squelch::propose(session.band, idle, carrier);
@@ -270,10 +326,16 @@ int run(const Request& request) {
             std::cout << text;
         }
     }
-    if (!proposal.level) {
+    reportTone();
+    if (!proposal.level || !toneRefusal.empty()) {
         std::cout << std::flush;
-        std::cerr << "quorim: no level proposed, nothing written: " << proposal.refusal
-                  << std::endl;
+        if (!proposal.level)
+            std::cerr << "quorim: no level proposed, nothing written: " << proposal.refusal
+                      << std::endl;
+        if (!toneRefusal.empty())
+            std::cerr << "quorim: the tone squelch does not work as measured"
+                      << (proposal.level ? ", nothing written: " : ": ") << toneRefusal
+                      << std::endl;
         return 1;
     }
     if (!proposal.warning.empty())

@@ -187,7 +187,7 @@ std::vector<float> render(const Receiver& receiver, const std::vector<Over>& ove
     std::complex<double> last{1, 0};
     const double a = std::exp(-1 / (emphasis * fs));
     double deemphasised = 0;
-    analysis::Butterworth voiceLow(true, 300, 2, fs),
+    analysis::Butterworth voiceLow(true, 300, receiver.subAudiblePoles, fs),
         voiceHigh(false, 3000, receiver.voicePoles, fs);
     for (std::size_t i = 0; i < total; ++i) {
         phase = std::fmod(phase + 2 * pi * modulation[i] / fs, 2 * pi);

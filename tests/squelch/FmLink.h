@@ -24,6 +24,9 @@ struct Receiver {
     Output output = Output::discriminator;
     int voicePoles = 4; // the speaker output's 3 kHz low-pass: 4 or 8
     double cnrDb = 20;  // in the 12 kHz channel
+    // The speaker output's 300 Hz high-pass: 2, which lets a CTCSS tone through weakened, or 8,
+    // a radio's sub-audible filter that takes the tones below about 200 Hz away.
+    int subAudiblePoles = 2;
 };
 
 // A CTCSS tone's deviation, TIA-603's standard.
