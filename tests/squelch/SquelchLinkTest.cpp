@@ -435,6 +435,48 @@ TEST(SquelchCalibration, RefusesASilentInputAndASpeakerOutputWhoseBandIsQuietEit
     EXPECT_EQ(quorim({"--calibrate", "--seconds", "1"}).status, 2);
 }
 
+TEST(SquelchCalibration,
+     TheToneSquelchsMarginsOnTheDiscriminatorAndNoToneOnAFilteredSpeakerOutput) {
+    QTemporaryDir dir;
+    const std::string settings = "[Main]\nSoundMode=5\n[Squelch]\nSource=ctcss\nCtcssTone=100.0\n";
+    const std::string ini = write(dir, "ctcss.ini", settings);
+    auto figure = [](const std::string& text, const std::string& before) {
+        const auto at = text.find(before);
+        return at == std::string::npos ? -99.0 : std::stod(text.substr(at + before.size()));
+    };
+    // A speaker output whose sub-audible filter takes the tone away.
+    for (const char* output : {"discriminator", "speaker-hp8"}) {
+        const std::string noise = dir.filePath("noise.wav").toStdString();
+        const std::string carrier = dir.filePath("carrier.wav").toStdString();
+        makeLink(noise, output, 20, 5.5, 11, {});
+        makeLink(carrier, output, 20, 5.5, 12, {{0, 5.5, true, {}, 100.0}});
+        const Outcome c = quorim(
+            {"--calibrate", "--write", "--seconds", "5", "--noise", QString::fromStdString(noise),
+             "--carrier", QString::fromStdString(carrier), "--ini", QString::fromStdString(ini)});
+        EXPECT_EQ(readAll(ini), settings) << output << ": nothing written";
+        EXPECT_GE(figure(c.out, "Margin without a carrier: the highest figure lies "), 10)
+            << output << ": hiss stays far below CtcssOpen\n"
+            << c.out;
+        if (std::string(output) == "discriminator") {
+            EXPECT_EQ(c.status, 0) << c.errors;
+            EXPECT_GE(figure(c.out, "Margin with the carrier: 90 % of the figures lie at least "),
+                      3)
+                << c.out;
+            EXPECT_NE(c.out.find(" dB above CtcssOpen and "), std::string::npos) << c.out;
+            EXPECT_NE(c.out.find("Nothing written: the squelch's sources do not use "
+                                 "SquelchLevel."),
+                      std::string::npos);
+        } else {
+            EXPECT_EQ(c.status, 1);
+            EXPECT_NE(c.errors.find("With the carrier the control channel carries no CTCSS tone "
+                                    "at all"),
+                      std::string::npos)
+                << c.errors;
+            EXPECT_NE(c.errors.find("discriminator (data) output"), std::string::npos);
+        }
+    }
+}
+
 TEST(SquelchHeadless, ASilentInputIsReportedOnceAndRefusedSquelchValuesAreNamedAndKept) {
     QTemporaryDir dir;
     const std::string silent = dir.filePath("silent.wav").toStdString();

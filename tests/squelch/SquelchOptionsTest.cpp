@@ -11,6 +11,7 @@
 
 #include "station/Cos.h"
 #include "tests/app/RepeaterRig.h"
+#include "tests/support/QuorimProcess.h"
 #include "wave/WaveUtils.h"
 
 using namespace RepeaterRig;
@@ -148,21 +149,27 @@ TEST(SquelchOptions, ACloseLevelAboveTheHissKeepsAnOverOpenThatOnlySquelchLevelC
 
 // ---- the COS line
 
-// A line that says carrier for the reads (one a buffer) in [From, To).
+// A line that says carrier for the reads (one a buffer) in each [From, To).
 class TScriptedLine : public squelch::CosLine {
 public:
-    TScriptedLine(std::uint64_t From, std::uint64_t To) : FFrom(From), FTo(To) {}
+    TScriptedLine(std::uint64_t From, std::uint64_t To) : FSpans{{From, To}} {}
+    explicit TScriptedLine(std::vector<std::pair<std::uint64_t, std::uint64_t>> Spans)
+        : FSpans(std::move(Spans)) {}
     bool carrier() override {
         const std::uint64_t read = FReads++;
-        return read >= FFrom && read < FTo;
+        for (const auto& [from, to] : FSpans)
+            if (read >= from && read < to)
+                return true;
+        return false;
     }
 
 private:
-    std::uint64_t FFrom, FTo, FReads = 0;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> FSpans;
+    std::uint64_t FReads = 0;
 };
 
 std::map<std::string, std::string> CosSettings(std::map<std::string, std::string> Extra = {}) {
-    Extra["Squelch/Source"] = "cos";
+    Extra.try_emplace("Squelch/Source", "cos");
     Extra.try_emplace("Squelch/CosDevice", "/dev/ttyUSB0");
     Extra["Squelch/TrimTail"] = "1";
     return Settings(Extra);
@@ -183,6 +190,26 @@ TEST(SquelchCos, ALineRaisedAndDroppedOpensAndClosesWithTheHoldAndTrimTailOfTheA
     EXPECT_EQ(tx[0].Start, At(72 * Frames));
     ExpectReplay(tx[0], 20 * Frames, 40 * Frames);
     EXPECT_EQ(rig.Form().lblState->toolTip().toStdString(), "Шумоподавитель: cos");
+}
+
+TEST(SquelchCos, WithCosAndCtcssOnlyALineRaisedWhileTheToneIsHeardOpensAndTheLineClosesIt) {
+    // The line alone over buffers 20-60, the carrier's 100 Hz tone alone over 80-120, then the
+    // tone from 150 and the line over 170-210 (the line is read once a buffer).
+    TReceiver receiver = CarrierOverBuffers({{80, 120}, {150, 230}});
+    receiver.ToneHz = 100;
+    TRig rig(receiver,
+             CosSettings({{"Squelch/Source", "cos+ctcss"}, {"Squelch/CtcssTone", "100"}}));
+    rig.Form().Squelch.openCos = [](const squelch::CosSettings&) {
+        return std::make_unique<TScriptedLine>(
+            std::vector<std::pair<std::uint64_t, std::uint64_t>>{{20, 60}, {170, 210}});
+    };
+    rig.Form().btnStartClick();
+    rig.RunFor(14 * Seconds);
+    ASSERT_TRUE(rig.Errors().empty()) << rig.Errors().front();
+    EXPECT_EQ(rig.Form().lblState->toolTip().toStdString(), "Шумоподавитель: cos+ctcss 100.0 Hz");
+    const auto tx = Transmissions(rig.Card().PlayLog());
+    ASSERT_EQ(tx.size(), 1u);
+    ExpectReplay(tx[0], 170 * Frames, 40 * Frames);
 }
 
 TEST(SquelchCos, AnInvertedSerialLineOpensWhileItsPinIsLowAndOneThatFailsStopsTheRepeater) {
@@ -289,6 +316,54 @@ TEST(SquelchCos, ACm108ButtonIsReadFromTheHidInputReportsAndItsRemovalIsAFailure
     ASSERT_EQ(::write(second, pressed, sizeof pressed), 4);
     EXPECT_FALSE(inverted->carrier());
     ::close(second);
+}
+
+// The program itself on a CM108 line that a FIFO stands in for: --cos-test follows the button,
+// and the device's removal ends --cos-test and a headless run with status 1 and its name.
+TEST(SquelchCos, CosTestPrintsTheLinesStateAndARemovedLineEndsAHeadlessRunWithStatus1) {
+    QTemporaryDir dir;
+    const std::string fifo = dir.filePath("hidraw0").toStdString();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string ini = dir.filePath("quorim.ini").toStdString();
+    std::ofstream(ini) << "[Main]\nSoundMode=" << ModeIndex(TWaveFormat::wf44100stereo16)
+                       << "\n[Squelch]\nSource=cos\nCosType=cm108\nCosDevice=" << fifo << "\n";
+    auto press = [](int Writer, std::uint8_t Buttons) {
+        const std::uint8_t bytes[4] = {Buttons, 0, 0, 0};
+        return ::write(Writer, bytes, sizeof bytes) == 4;
+    };
+    const std::string gone = "quorim: the COS device " + fifo + " cannot be read: it has gone";
+
+    // Not inherited by the program: only the test holds the device open.
+    int writer = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    ASSERT_TRUE(press(writer, 0x02));
+    {
+        quorim_process::Running test({"--cos-test", "--ini", QString::fromStdString(ini)});
+        EXPECT_TRUE(test.waitForOutput(
+            QByteArray::fromStdString("the COS line " + fifo +
+                                      " (volume-down), ten times a second:\n 0.0 carrier\n"),
+            10000));
+        ASSERT_TRUE(press(writer, 0x00));
+        EXPECT_TRUE(test.waitForOutput("no carrier\n", 10000));
+        ::close(writer);
+        const auto outcome = test.finish(10000);
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_NE(outcome.errors.find(gone), std::string::npos) << outcome.errors;
+    }
+
+    const std::string input = dir.filePath("hiss.wav").toStdString();
+    WriteReceiverWav(input, CarrierOverBuffers({}), 20, Rate);
+    writer = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    ASSERT_TRUE(press(writer, 0x02));
+    quorim_process::Running run({"--headless", "--realtime", "--input",
+                                 QString::fromStdString(input), "--ini",
+                                 QString::fromStdString(ini)});
+    EXPECT_TRUE(run.waitForOutput(QByteArray("ЗАПИСЬ"), 10000)) << "the line opened the squelch";
+    ::close(writer);
+    const auto outcome = run.finish(10000);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_NE(outcome.errors.find(gone), std::string::npos) << outcome.errors;
 }
 
 TEST(SquelchCos, AGpioLineIsReadThroughLibgpiod) {
