@@ -70,6 +70,13 @@ std::vector<float> overs(const std::vector<std::string>& Sequences, const fm_lin
     return fm_link::render(R, list, at, Seed);
 }
 
+std::string joined(const std::vector<std::string>& Sequences) {
+    std::string s;
+    for (const auto& q : Sequences)
+        s += q;
+    return s;
+}
+
 Score score(const std::string& Sent, const std::string& Heard) {
     std::vector<std::size_t> row(Heard.size() + 1, 0), next(Heard.size() + 1, 0);
     for (const char s : Sent) {

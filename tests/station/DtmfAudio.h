@@ -25,6 +25,8 @@ std::pair<double, double> frequencies(char Digit);
 std::vector<double> keyed(const std::string& Digits, const Tone& T = {});
 // Count random sequences of 4 to 8 digits from the 16.
 std::vector<std::string> randomSequences(int Count, std::uint64_t Seed);
+// The sequences one after another, as the receiver should hear them.
+std::string joined(const std::vector<std::string>& Sequences);
 
 // The sequences as overs of their own, apart by Gap seconds of hiss, through the link at the
 // receiver's output; the whole sent text in Sent.

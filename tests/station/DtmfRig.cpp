@@ -45,13 +45,6 @@ std::string multimon(const std::vector<float>& Audio) {
     return digits;
 }
 
-std::string joined(const std::vector<std::string>& Sequences) {
-    std::string s;
-    for (const auto& q : Sequences)
-        s += q;
-    return s;
-}
-
 } // namespace
 
 // Each digit once per stretch, keyed with T, and how many of the 16 the receiver takes.
@@ -124,7 +117,7 @@ int main(int argc, char** argv) {
     for (const Case& c : cases) {
         const auto sequences = dtmf_audio::randomSequences(count, seed);
         const auto audio = dtmf_audio::overs(sequences, c.r, {}, seed++);
-        const std::string sent = joined(sequences);
+        const std::string sent = dtmf_audio::joined(sequences);
         const auto ours = dtmf_audio::score(sent, dtmf_audio::heard(audio, fm_link::rate, 16));
         const auto theirs = dtmf_audio::score(sent, multimon(audio));
         std::printf("| %s | %zu | %zu | %zu | %zu | %zu |\n", c.name, ours.sent, ours.found,

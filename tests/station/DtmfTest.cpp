@@ -15,17 +15,6 @@
 using namespace dtmf_audio;
 using fm_link::Output;
 
-namespace {
-
-std::string joined(const std::vector<std::string>& Sequences) {
-    std::string s;
-    for (const auto& q : Sequences)
-        s += q;
-    return s;
-}
-
-} // namespace
-
 // The hardest of the conditions the rig (dtmf-rig) measures: the easier ones follow.
 TEST(DtmfReceiver, FindsEveryDigitOfRandomSequencesAtLowCarrierToNoise) {
     struct Case {
