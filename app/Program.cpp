@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -130,7 +131,8 @@ void ListDevices(const std::string& Ini) {
 // Starts the repeater as if Start (or Test) were pressed and logs each new state text with the
 // clock time, until the simulated input is exhausted or a termination signal arrives.
 int RunHeadless(const TOptions& Options, SimCard::TSimCard* Card,
-                toolkit::TerminationSignals& Termination) {
+                toolkit::TerminationSignals& Termination,
+                std::function<std::uint64_t()> LostAudio) {
     bool interrupted = false;
     Termination.watch([&](int) { interrupted = true; });
     struct TUnwatch {
@@ -171,6 +173,7 @@ int RunHeadless(const TOptions& Options, SimCard::TSimCard* Card,
         std::fflush(stdout);
     };
     auto form = std::make_unique<uMain::TfMainForm>(Options.Ini);
+    form->LostAudio = LostAudio;
     form->OnStateText = log;
     form->OnNotice = [](const std::string& Text) { std::cerr << "quorim: " << Text << std::endl; };
     if (!form->StateText().empty())
@@ -769,8 +772,15 @@ int Run(int argc, char** argv) {
         std::cout << "Settings file: " << settings << std::endl;
         return 0;
     }
+    // What the page and /metrics show as lost audio.
+    std::function<std::uint64_t()> lostAudio;
+    if (soundCards)
+        lostAudio = [backend = &soundCards->Backend()] {
+            return backend->LiveStatistics().LostCaptureBytes;
+        };
     if (options.Headless) {
-        const int status = RunHeadless(options, card ? &card->Card() : nullptr, termination);
+        const int status =
+            RunHeadless(options, card ? &card->Card() : nullptr, termination, lostAudio);
         if (soundCards)
             ReportLosses(soundCards->Backend().Statistics());
         return status;
@@ -781,6 +791,7 @@ int Run(int argc, char** argv) {
         // A termination signal closes the window as its close button does; one that comes
         // while the window is made waits for it.
         uMain::TfMainForm form(options.Ini);
+        form.LostAudio = lostAudio;
         form.show();
         // Once closed, the window is being destroyed: later signals wait out the shutdown.
         termination.watch([&form](int) {

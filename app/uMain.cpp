@@ -33,9 +33,12 @@ namespace {
 constexpr const char* SectionMain = "Main";
 constexpr const char* SectionOptions = "Options";
 // Every section the program reads: a header near one of these names is reported as a slip.
-const std::vector<std::string> KnownSections = {SectionMain, SectionOptions,
-                                                squelch::settingsSection, station::SectionStation,
-                                                control::SectionControl};
+const std::vector<std::string> KnownSections = {SectionMain,
+                                                SectionOptions,
+                                                squelch::settingsSection,
+                                                station::SectionStation,
+                                                control::SectionControl,
+                                                remote::SectionWeb};
 // The state line's tooltip while the control channel is digitally silent.
 constexpr const char* DeadInputHint = "Нет звука на управляющем канале: вход молчит дольше 5 с";
 
@@ -942,12 +945,28 @@ void TfMainForm::ShowSettingsNotices() {
 }
 
 void TfMainForm::StartWeb() {
-    const auto settings = remote::readWebSettings(*IniFile, FIniPath);
+    const auto settings = remote::readWebSettings(*IniFile, FIniPath, &FSettingsNotices);
     if (!settings.enabled())
         return;
+    Activity = std::make_unique<remote::ActivityLog>(remote::ActivityLog::fileFor(FIniPath));
+    if (!Activity->problem().empty())
+        FSettingsNotices.push_back(Activity->problem());
+    ActivityTimer.setInterval(1000);
+    QObject::connect(&ActivityTimer, &QTimer::timeout, this, [this] { ObserveActivity(); });
+    ActivityTimer.start();
     Web = std::make_unique<remote::WebServer>(settings, Station->archiveFolder(), *Commands,
                                               [this] { return LiveState(); });
     Web->onLog = [this](const std::string& Text) { Notice(Text); };
+    Web->activityLog = Activity.get();
+}
+
+void TfMainForm::ObserveActivity() {
+    const auto& tally = Station->tally();
+    const std::string before = Activity->problem();
+    Activity->observe({tally.overs, tally.transmitSeconds, tally.kerchunks, tally.lockouts,
+                       Station->watchdogTrips(), tally.notSentOvers});
+    if (Activity->problem() != before)
+        Notice(Activity->problem());
 }
 
 remote::Live TfMainForm::LiveState() {
@@ -984,6 +1003,7 @@ remote::Live TfMainForm::LiveState() {
     l.lockouts = tally.lockouts;
     l.watchdogTrips = Station->watchdogTrips();
     l.deviceFailures = FDeviceFailures;
+    l.lostAudioBytes = LostAudio ? LostAudio() : 0;
     l.notSentOvers = tally.notSentOvers;
     return l;
 }
@@ -991,6 +1011,10 @@ remote::Live TfMainForm::LiveState() {
 void TfMainForm::FormDestroy() {
     FStopping = true;
     Web.reset();
+    if (Activity) {
+        ActivityTimer.stop();
+        ObserveActivity();
+    }
     // The spectrum window belongs to this one and must not be fed while it goes.
     if (uSpectrum::fSpectForm != nullptr)
         uSpectrum::fSpectForm->close();

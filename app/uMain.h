@@ -13,6 +13,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QTimer>
 #include <QWidget>
 
 #include "control/Commands.h"
@@ -167,8 +168,15 @@ public:
     // the web page and DTMF give.
     std::unique_ptr<control::TransmitterSwitch> Transmitter;
     std::unique_ptr<control::Commands> Commands;
+    // With the page on: the activity it charts, kept beside the settings file and fed from the
+    // station's tally every second.
+    std::unique_ptr<remote::ActivityLog> Activity;
+    QTimer ActivityTimer;
+    void ObserveActivity();
     // The supervision page ([Web] Listen); none when it is not set.
     std::unique_ptr<remote::WebServer> Web;
+    // Captured audio the sound card lost so far (the program sets it for a real card).
+    std::function<std::uint64_t()> LostAudio;
     // What the page shows live.
     remote::Live LiveState();
     // Declared after what their handlers reach, so that they go first.

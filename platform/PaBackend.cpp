@@ -648,8 +648,29 @@ TStatistics TPortAudioBackend::Statistics() {
     return FStatistics;
 }
 
+TStatistics TPortAudioBackend::LiveStatistics() {
+    std::vector<std::shared_ptr<TStreamState>> open;
+    TStatistics total;
+    {
+        std::lock_guard lock(FStatisticsLock);
+        total = FStatistics;
+        for (const auto& stream : FOpenStreams)
+            if (auto state = stream.lock())
+                open.push_back(std::move(state));
+    }
+    for (const auto& state : open) {
+        const TStatistics s = state->Statistics();
+        total.LostCaptureBytes += s.LostCaptureBytes;
+        total.Overflows += s.Overflows;
+        total.Underflows += s.Underflows;
+        total.LostStreams += s.LostStreams;
+    }
+    return total;
+}
+
 void TPortAudioBackend::AddStatistics(const TStatistics& Stream) {
     std::lock_guard lock(FStatisticsLock);
+    std::erase_if(FOpenStreams, [](const auto& s) { return s.expired(); });
     FStatistics.Streams += Stream.Streams;
     FStatistics.CaptureFrames += Stream.CaptureFrames;
     FStatistics.PlaybackFrames += Stream.PlaybackFrames;
@@ -728,6 +749,10 @@ MMRESULT TPortAudioBackend::OpenStream(WaveCore::TStream& Stream) {
                 Parameters(device->Index, Stream.Direction(), Stream.Format().nChannels)))
             return Failure(e);
         holder->State->Start(holder->State);
+        {
+            std::lock_guard lock(FStatisticsLock);
+            FOpenStreams.push_back(holder->State);
+        }
         Stream.Backend = std::move(holder);
     } catch (const std::bad_alloc&) {
         return MMSYSERR_NOMEM;
@@ -745,6 +770,10 @@ void TPortAudioBackend::CloseStream(WaveCore::TStream& Stream) {
     // lets the way to the card play out in silence before the stream is cut off.
     holder->State->Finish(CloseBound);
     AddStatistics(holder->State->Statistics());
+    {
+        std::lock_guard lock(FStatisticsLock);
+        std::erase_if(FOpenStreams, [&](const auto& s) { return s.lock() == holder->State; });
+    }
     Stream.Backend.reset();
 }
 

@@ -54,6 +54,8 @@ public:
     // PortAudio's index of a device number (the mapper included), or -1.
     int PortAudioDevice(WaveCore::TDirection Direction, UINT DeviceID) const;
     TStatistics Statistics();
+    // The same with the streams still open counted so far, for a running program's figures.
+    TStatistics LiveStatistics();
     // Finds every device's formats now, several at a time, rather than as each is asked for.
     // Only while no stream is open.
     void ProbeAll();
@@ -94,6 +96,7 @@ private:
     std::size_t FDefaultPlayback = 0;
     std::mutex FStatisticsLock;
     TStatistics FStatistics;
+    std::vector<std::weak_ptr<TStreamState>> FOpenStreams; // under FStatisticsLock
 };
 
 // Makes a PortAudio backend and installs it as the service's backend; puts the previous one

@@ -34,9 +34,9 @@ constexpr const char* CookieName = "quorim_session";
 // reaches the server.
 class ConnectionGuard : public QObject {
 public:
-    explicit ConnectionGuard(QTcpSocket* socket) : QObject(socket), socket_(socket) {
+    ConnectionGuard(QTcpSocket* socket, int idleMs) : QObject(socket), socket_(socket) {
         idle_.setSingleShot(true);
-        idle_.setInterval(WebServer::IdleMs);
+        idle_.setInterval(idleMs);
         connect(&idle_, &QTimer::timeout, socket, [socket] { socket->disconnectFromHost(); });
         connect(socket, &QTcpSocket::readyRead, this, [this] { inspect(); });
         connect(socket, &QTcpSocket::bytesWritten, this, [this] { idle_.start(); });
@@ -110,6 +110,7 @@ class Listener : public Base {
 public:
     using Base::Base;
     int open = 0;
+    const int* idleMs = nullptr;
 
 protected:
     void incomingConnection(qintptr handle) override {
@@ -139,7 +140,7 @@ protected:
 public:
     void watch(QTcpSocket* socket) {
         ++open;
-        new ConnectionGuard(socket);
+        new ConnectionGuard(socket, *idleMs);
         QObject::connect(socket, &QObject::destroyed, this, [this] { --open; });
     }
 };
@@ -236,6 +237,7 @@ QByteArray liveJson(const Live& l) {
         {"lockouts", static_cast<double>(l.lockouts)},
         {"watchdogTrips", static_cast<double>(l.watchdogTrips)},
         {"deviceFailures", static_cast<double>(l.deviceFailures)},
+        {"lostAudioBytes", static_cast<double>(l.lostAudioBytes)},
         {"notSent", static_cast<double>(l.notSentOvers)},
     };
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
@@ -311,12 +313,15 @@ WebServer::WebServer(WebSettings settings, fs::path archiveFolder, control::Comm
             throw std::runtime_error("[Web] CertFile or KeyFile is not a PEM certificate and key");
         tls.setPrivateKey(privateKey);
         auto* server = new Listener<QSslServer>(http_.get());
+        server->idleMs = &idleMs;
         server->setSslConfiguration(tls);
         QObject::connect(server, &QSslServer::startedEncryptionHandshake, server,
                          [server](QSslSocket* socket) { server->watch(socket); });
         listener_ = server;
     } else {
-        listener_ = new Listener<QTcpServer>(http_.get());
+        auto* server = new Listener<QTcpServer>(http_.get());
+        server->idleMs = &idleMs;
+        listener_ = server;
     }
     if (!listener_->listen(address, settings_.port))
         throw std::runtime_error("the page cannot listen on " + settings_.host + ":" +
@@ -324,13 +329,19 @@ WebServer::WebServer(WebSettings settings, fs::path archiveFolder, control::Comm
                                  listener_->errorString().toStdString());
     port_ = listener_->serverPort();
     http_->bind(listener_);
+    // Qt hands an upgrade to the WebSocket server only once a route has taken the request; the
+    // route answers a plain request itself and leaves an upgrade alone.
+    http_->route("/live",
+                 [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+                     if (request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) != 0)
+                         send(responder, Reply::error(Status::BadRequest, "a WebSocket only"));
+                 });
     http_->setMissingHandler(
         [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
             handle(request, std::move(responder));
         });
     QObject::connect(http_.get(), &QAbstractHttpServer::newWebSocketConnection, this,
                      [this] { acceptWebSocket(); });
-    publishTimer_.setInterval(100);
     QObject::connect(&publishTimer_, &QTimer::timeout, this, [this] { publish(); });
 }
 
@@ -359,21 +370,28 @@ void WebServer::send(QHttpServerResponder& responder, const Reply& r) const {
     responder.writeBody(r.body);
 }
 
-const WebServer::Session* WebServer::sessionOf(const QByteArray& cookies) {
+QByteArray WebServer::tokenOf(const QByteArray& cookies) {
     for (const QByteArray& part : cookies.split(';')) {
         const QByteArray c = part.trimmed();
-        if (!c.startsWith(QByteArray(CookieName) + "="))
-            continue;
-        const auto it = sessions_.find(c.mid(static_cast<qsizetype>(std::strlen(CookieName)) + 1));
-        if (it == sessions_.end())
-            return nullptr;
-        if (it->second.expires <= now()) {
-            sessions_.erase(it);
-            return nullptr;
-        }
-        return &it->second;
+        if (c.startsWith(QByteArray(CookieName) + "="))
+            return c.mid(static_cast<qsizetype>(std::strlen(CookieName)) + 1);
     }
-    return nullptr;
+    return {};
+}
+
+const WebServer::Session* WebServer::sessionOf(const QByteArray& cookies) {
+    return sessionNamed(tokenOf(cookies));
+}
+
+const WebServer::Session* WebServer::sessionNamed(const QByteArray& token) {
+    const auto it = sessions_.find(token);
+    if (it == sessions_.end())
+        return nullptr;
+    if (it->second.expires <= now()) {
+        sessions_.erase(it);
+        return nullptr;
+    }
+    return &it->second;
 }
 
 WebServer::Access WebServer::accessOf(const QHttpServerRequest& request, const Session** session) {
@@ -427,6 +445,7 @@ void WebServer::handle(const QHttpServerRequest& request, QHttpServerResponder&&
             const std::string name = session->name;
             std::erase_if(sessions_, [&](const auto& s) { return &s.second == session; });
             log("web: " + name + " logged out");
+            closeEndedSessions();
             return reply({Status::Ok,
                           "application/json",
                           "{}",
@@ -498,11 +517,14 @@ void WebServer::handle(const QHttpServerRequest& request, QHttpServerResponder&&
 void WebServer::login(const QHttpServerRequest& request, QHttpServerResponder&& responder) {
     const QString from = request.remoteAddress().toString();
     Failures& f = failures_[from];
-    if (f.lockedUntil > now()) {
+    // Attempts still being checked count too: a burst sent at once is no way past the lockout.
+    if (f.lockedUntil > now() || f.count + f.pending >= FailedLoginsBeforeLockout) {
         send(responder, Reply::error(Status::TooManyRequests,
                                      "too many failed logins; try again in a minute"));
         return;
     }
+    ++f.pending;
+    std::erase_if(sessions_, [&](const auto& s) { return s.second.expires <= now(); });
     const QUrlQuery form(QString::fromUtf8(request.body()));
     const std::string name = form.queryItemValue("name", QUrl::FullyDecoded).toStdString();
     const std::string password = form.queryItemValue("password", QUrl::FullyDecoded).toStdString();
@@ -520,6 +542,7 @@ void WebServer::login(const QHttpServerRequest& request, QHttpServerResponder&& 
             this,
             [this, pending, role, name, from] {
                 Failures& f = failures_[from];
+                --f.pending;
                 if (!role) {
                     log("web: login refused for '" + name + "' from " + from.toStdString());
                     if (++f.count >= FailedLoginsBeforeLockout) {
@@ -532,7 +555,10 @@ void WebServer::login(const QHttpServerRequest& request, QHttpServerResponder&& 
                     send(*pending, Reply::error(Status::Unauthorized, "wrong name or password"));
                     return;
                 }
-                failures_.erase(from);
+                if (f.pending == 0)
+                    failures_.erase(from);
+                else
+                    f.count = 0;
                 const QByteArray token = randomToken();
                 Session s{name, *role, randomToken(), now() + std::chrono::hours(SessionHours)};
                 const QByteArray csrf = s.csrf;
@@ -583,39 +609,10 @@ WebServer::Reply WebServer::overs() const {
 }
 
 WebServer::Reply WebServer::activity() const {
-    // Overs per hour for a day, per day for thirty, and the time sent each day, from overs.csv.
-    QJsonArray hours, days, sent;
-    std::vector<int> perHour(24), perDay(30);
-    std::vector<double> seconds(30);
-    const auto nowUtc = std::chrono::system_clock::now();
-    const auto rows = archive_.empty() ? decltype(csvRows({})){} : csvRows(archive_ / "overs.csv");
-    for (const auto& r : rows) {
-        std::tm t{};
-        if (std::sscanf(r[0].c_str(), "%d-%d-%dT%d-%d-%d", &t.tm_year, &t.tm_mon, &t.tm_mday,
-                        &t.tm_hour, &t.tm_min, &t.tm_sec) != 6)
-            continue;
-        t.tm_year -= 1900;
-        t.tm_mon -= 1;
-        const auto when = std::chrono::system_clock::from_time_t(timegm(&t));
-        const auto age = std::chrono::duration_cast<std::chrono::hours>(nowUtc - when).count();
-        if (age < 0)
-            continue;
-        if (age < 24)
-            ++perHour[23 - static_cast<std::size_t>(age)];
-        if (age / 24 < 30) {
-            ++perDay[29 - static_cast<std::size_t>(age / 24)];
-            if (r[12] != "not sent")
-                seconds[29 - static_cast<std::size_t>(age / 24)] +=
-                    QString::fromStdString(r[2]).toDouble();
-        }
-    }
-    for (int n : perHour)
-        hours.append(n);
-    for (std::size_t d = 0; d < 30; ++d) {
-        days.append(perDay[d]);
-        sent.append(seconds[d]);
-    }
-    return Reply::json({{"hours", hours}, {"days", days}, {"sentSeconds", sent}});
+    if (activityLog)
+        return Reply::json(activityLog->summary());
+    return Reply::json(
+        ActivityLog(fs::path(), [] { return std::chrono::system_clock::now(); }).summary());
 }
 
 WebServer::Reply WebServer::deleteOver(const std::string& name) {
@@ -682,7 +679,8 @@ void WebServer::acceptWebSocket() {
     while (http_->hasPendingWebSocketConnections()) {
         std::unique_ptr<QWebSocket> ws = http_->nextPendingWebSocketConnection();
         const QNetworkRequest handshake = ws->request();
-        const Session* session = sessionOf(handshake.rawHeader("Cookie"));
+        const QByteArray token = tokenOf(handshake.rawHeader("Cookie"));
+        const Session* session = sessionNamed(token);
         const bool allowed = session != nullptr || settings_.guest != Guest::None;
         // A page of another site may not open it, cookie or not.
         const QString origin = ws->origin();
@@ -694,17 +692,18 @@ void WebServer::acceptWebSocket() {
         }
         QWebSocket* raw = ws.get();
         raw->sendTextMessage(QString::fromUtf8(liveJson(live_())));
-        clients_.push_back(std::move(ws));
-        publishTimer_.start();
+        clients_.push_back({std::move(ws), session ? token : QByteArray()});
+        publishTimer_.start(publishMs);
     }
 }
 
 void WebServer::publish() {
     // Release whatever the disconnected handler left to deleteLater.
     std::erase_if(clients_, [](const auto& c) {
-        return c->state() != QAbstractSocket::ConnectedState &&
-               c->state() != QAbstractSocket::ConnectingState;
+        return c.socket->state() != QAbstractSocket::ConnectedState &&
+               c.socket->state() != QAbstractSocket::ConnectingState;
     });
+    closeEndedSessions();
     if (clients_.empty()) {
         publishTimer_.stop(); // nothing is asked of the controller with no one watching
         return;
@@ -714,13 +713,24 @@ void WebServer::publish() {
         return;
     lastPublished_ = state;
     for (auto& c : clients_) {
-        if (c->bytesToWrite() > MaxWebSocketBacklog) {
+        if (c.socket->state() != QAbstractSocket::ConnectedState)
+            continue;
+        if (c.socket->bytesToWrite() > MaxWebSocketBacklog) {
             log("web: a live client that does not read was dropped");
-            c->abort();
+            c.socket->abort();
             continue;
         }
-        c->sendTextMessage(QString::fromUtf8(state));
+        c.socket->sendTextMessage(QString::fromUtf8(state));
     }
+}
+
+void WebServer::closeEndedSessions() {
+    // A live client that came with a session sees no more once it ends (logout, 12 hours); one
+    // that came as a visitor keeps what Guest allows.
+    for (auto& c : clients_)
+        if (!c.token.isEmpty() && c.socket->state() == QAbstractSocket::ConnectedState &&
+            sessionNamed(c.token) == nullptr && settings_.guest == Guest::None)
+            c.socket->close(QWebSocketProtocol::CloseCodePolicyViolated, "the session ended");
 }
 
 } // namespace remote

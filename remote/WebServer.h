@@ -24,6 +24,7 @@
 
 #include "control/Commands.h"
 #include "remote/Accounts.h"
+#include "remote/ActivityLog.h"
 #include "remote/WebSettings.h"
 
 class QHttpServer;
@@ -74,6 +75,8 @@ public:
     std::uint16_t port() const { return port_; }
     // Told what a log should show: logins refused, lockouts, commands.
     std::function<void(const std::string&)> onLog;
+    // What /api/activity shows; none: empty charts.
+    const ActivityLog* activityLog = nullptr;
 
     // Limits, named where they are enforced.
     static constexpr int MaxHeaderBytes = 16 * 1024;
@@ -85,8 +88,13 @@ public:
     static constexpr int LockoutSeconds = 60;
     static constexpr int SessionHours = 12;
 
-    // For tests: sessions and lockouts run on this clock.
+    // Sessions and lockouts run on this clock; tests set it, and the two intervals below, to
+    // see hours pass in moments.
     std::function<std::chrono::steady_clock::time_point()> now = std::chrono::steady_clock::now;
+    // A connection with nothing read or written for this long is closed (new connections).
+    int idleMs = IdleMs;
+    // How often the live state is looked at while a client watches.
+    int publishMs = 100;
 
 private:
     struct Session {
@@ -97,6 +105,7 @@ private:
     };
     struct Failures {
         int count = 0;
+        int pending = 0; // attempts being checked
         std::chrono::steady_clock::time_point lockedUntil{};
     };
     enum class Access { None, Status, Overs, Control };
@@ -104,7 +113,10 @@ private:
 
     void handle(const QHttpServerRequest& request, QHttpServerResponder&& responder);
     Access accessOf(const QHttpServerRequest& request, const Session** session);
+    static QByteArray tokenOf(const QByteArray& cookieHeader);
     const Session* sessionOf(const QByteArray& cookieHeader);
+    const Session* sessionNamed(const QByteArray& token); // none when unknown or expired
+    void closeEndedSessions();
     void login(const QHttpServerRequest& request, QHttpServerResponder&& responder);
     void serveOver(const QHttpServerRequest& request, QHttpServerResponder&& responder,
                    const std::string& name);
@@ -127,7 +139,11 @@ private:
     std::uint16_t port_ = 0;
     std::map<QByteArray, Session> sessions_;
     std::map<QString, Failures> failures_;
-    std::vector<std::unique_ptr<QWebSocket>> clients_;
+    struct Client {
+        std::unique_ptr<QWebSocket> socket;
+        QByteArray token; // the session it came with, or empty
+    };
+    std::vector<Client> clients_;
     QTimer publishTimer_;
     QByteArray lastPublished_;
     QThreadPool hashing_; // Argon2id runs here, off the program's thread

@@ -5,8 +5,34 @@
 #include <QHostAddress>
 
 #include "toolkit/IniFiles.h"
+#include "toolkit/SectionReader.h"
 
 namespace remote {
+namespace {
+
+// HOST:PORT, or [IPv6]:PORT, with HOST an IP address or localhost.
+bool parseListen(const std::string& listen, std::string& host, std::uint16_t& port) {
+    const std::size_t colon = listen.rfind(':');
+    if (colon == std::string::npos)
+        return false;
+    std::string h = listen.substr(0, colon);
+    if (h.size() > 2 && h.front() == '[' && h.back() == ']')
+        h = h.substr(1, h.size() - 2);
+    unsigned p = 0;
+    const std::string portText = listen.substr(colon + 1);
+    const auto [end, error] =
+        std::from_chars(portText.data(), portText.data() + portText.size(), p);
+    if (h.empty() || error != std::errc() || end != portText.data() + portText.size() || p == 0 ||
+        p > 65535)
+        return false;
+    if (h != "localhost" && QHostAddress(QString::fromStdString(h)).isNull())
+        return false;
+    host = h;
+    port = static_cast<std::uint16_t>(p);
+    return true;
+}
+
+} // namespace
 
 bool isLoopback(const std::string& host) {
     if (host == "localhost")
@@ -15,59 +41,42 @@ bool isLoopback(const std::string& host) {
     return !address.isNull() && address.isLoopback();
 }
 
-WebSettings readWebSettings(const IniFiles::TIniFile& Ini, const std::filesystem::path& IniPath) {
+WebSettings readWebSettings(const IniFiles::TIniFile& ini, const std::filesystem::path& iniPath,
+                            std::vector<std::string>* notices) {
     WebSettings s;
-    auto fault = [&](const char* Key, const std::string& Why) {
-        return WebSettingsError("settings " + IniPath.string() + " [" + SectionWeb + "] " + Key +
-                                ": " + Why);
-    };
-    auto text = [&](const char* Key) { return Ini.ReadString(SectionWeb, Key, ""); };
-
-    const std::string listen = text("Listen");
-    s.certFile = text("CertFile");
-    s.keyFile = text("KeyFile");
-    s.metricsToken = text("MetricsToken");
-    const std::string accounts = text("Accounts");
+    std::string listen, accounts;
+    settings::SectionReader reader(ini, SectionWeb);
+    reader.read({
+        settings::text(
+            "Listen", listen, [&](const std::string& v) { return parseListen(v, s.host, s.port); },
+            "HOST:PORT with HOST an IP address or localhost, such as 127.0.0.1:8073,"),
+        settings::path("CertFile", s.certFile),
+        settings::path("KeyFile", s.keyFile),
+        settings::path("Accounts", accounts),
+        settings::choice(
+            "Guest", s.guest,
+            {{"none", Guest::None}, {"status", Guest::Status}, {"overs", Guest::Overs}}),
+        settings::text(
+            "MetricsToken", s.metricsToken, [](const std::string& v) { return v.size() >= 16; },
+            "a token of at least 16 characters (shorter ones are too easy to guess)"),
+    });
     s.accounts =
-        accounts.empty() ? IniPath.parent_path() / "web-accounts" : std::filesystem::path(accounts);
-    const std::string guest = text("Guest");
-    if (guest.empty() || guest == "none")
-        s.guest = Guest::None;
-    else if (guest == "status")
-        s.guest = Guest::Status;
-    else if (guest == "overs")
-        s.guest = Guest::Overs;
-    else
-        throw fault("Guest", "'" + guest + "' is not one of none, status, overs");
+        accounts.empty() ? iniPath.parent_path() / "web-accounts" : std::filesystem::path(accounts);
     if (s.certFile.empty() != s.keyFile.empty())
-        throw fault(s.certFile.empty() ? "CertFile" : "KeyFile",
-                    "CertFile and KeyFile go together");
-    if (!s.metricsToken.empty() && s.metricsToken.size() < 16)
-        throw fault("MetricsToken", "a token shorter than 16 characters is too easy to guess");
-    if (listen.empty())
-        return s;
-
-    // HOST:PORT, or [IPv6]:PORT.
-    const std::size_t colon = listen.rfind(':');
-    std::string host = colon == std::string::npos ? std::string() : listen.substr(0, colon);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
-    unsigned port = 0;
-    const std::string portText = colon == std::string::npos ? "" : listen.substr(colon + 1);
-    const auto [end, error] =
-        std::from_chars(portText.data(), portText.data() + portText.size(), port);
-    if (host.empty() || error != std::errc() || end != portText.data() + portText.size() ||
-        port == 0 || port > 65535)
-        throw fault("Listen", "'" + listen + "' is not HOST:PORT, such as 127.0.0.1:8073");
-    if (host != "localhost" && QHostAddress(QString::fromStdString(host)).isNull())
-        throw fault("Listen", "'" + host + "' is not an IP address");
-    if (!isLoopback(host) && s.certFile.empty())
-        throw fault("Listen",
-                    "the page would be served without encryption on " + host +
-                        "; set CertFile and KeyFile for TLS, or keep Listen on 127.0.0.1 and "
-                        "put a reverse proxy with TLS in front of it");
-    s.host = host;
-    s.port = static_cast<std::uint16_t>(port);
+        reader.refuse(s.certFile.empty() ? "CertFile" : "KeyFile", "",
+                      "with CertFile or KeyFile, the other one too (they go together)");
+    if (s.enabled() && !isLoopback(s.host) && !s.tls()) {
+        reader.refuse("Listen", listen,
+                      "without encryption, only a loopback address (the page would be served in "
+                      "the clear on " +
+                          s.host +
+                          "); set CertFile and KeyFile for TLS, or keep Listen on 127.0.0.1 and "
+                          "put a reverse proxy with TLS in front of it");
+        s.host.clear();
+    }
+    if (notices)
+        notices->insert(notices->end(), reader.notices().begin(), reader.notices().end());
+    reader.throwIfRefused();
     return s;
 }
 

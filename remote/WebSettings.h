@@ -5,8 +5,8 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace IniFiles {
 class TIniFile;
@@ -29,16 +29,13 @@ struct WebSettings {
     bool tls() const { return !certFile.empty(); }
 };
 
-class WebSettingsError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
 inline constexpr const char* SectionWeb = "Web";
 
-// Every key checked; the first one that is wrong raises WebSettingsError naming the file,
-// section and key. IniPath places the default accounts file beside the settings.
-WebSettings readWebSettings(const IniFiles::TIniFile& Ini, const std::filesystem::path& IniPath);
+// Through the settings reader: a value that cannot be used raises SysUtils::Exception with
+// every refusal in the reader's form; keys given twice or unknown go to Notices. IniPath
+// places the default accounts file beside the settings.
+WebSettings readWebSettings(const IniFiles::TIniFile& ini, const std::filesystem::path& iniPath,
+                            std::vector<std::string>* notices = nullptr);
 
 bool isLoopback(const std::string& host);
 
