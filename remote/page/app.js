@@ -11,8 +11,8 @@ const texts = {
     archive: 'Архив', disk: 'Свободно на диске', oversCount: 'Передач', sent: 'Время передачи',
     kerchunks: 'Короткие', lockouts: 'Блокировки', watchdog: 'Срабатывания сторожа',
     failure: 'Последний сбой', perHour: 'Передач за час (24 ч)', perDay: 'Передач за день (30 дней)',
-    sentPerDay: 'Время передачи за день, с', confirm: 'Выполнить: ', notSent: 'Не отправлено',
-    wrong: 'Неверное имя или пароль', locked: 'Слишком много попыток; подождите минуту' },
+    sentPerDay: 'Время передачи за день, с', eventsPerDay: 'События за день (30 дней)', confirm: 'Выполнить: ', notSent: 'Не отправлено',
+    lost: 'Потеряно звука', wrong: 'Неверное имя или пароль', locked: 'Слишком много попыток; подождите минуту' },
   en: { logout: 'Log out', login: 'Log in', name: 'Name', password: 'Password', enter: 'Log in',
     station: 'Station', level: 'Level', squelch: 'Squelch', control: 'Control',
     txOff: 'Transmitter off', txOn: 'Transmitter on', identify: 'Identify now',
@@ -23,29 +23,31 @@ const texts = {
     archive: 'Archive', disk: 'Disk free', oversCount: 'Overs', sent: 'Transmit time',
     kerchunks: 'Kerchunks', lockouts: 'Lockouts', watchdog: 'Watchdog trips',
     failure: 'Last failure', perHour: 'Overs per hour (24 h)', perDay: 'Overs per day (30 days)',
-    sentPerDay: 'Transmit seconds per day', confirm: 'Carry out: ', notSent: 'Not sent',
-    wrong: 'Wrong name or password', locked: 'Too many attempts; wait a minute' },
+    sentPerDay: 'Transmit seconds per day', eventsPerDay: 'Events per day (30 days)', confirm: 'Carry out: ', notSent: 'Not sent',
+    lost: 'Audio lost', wrong: 'Wrong name or password', locked: 'Too many attempts; wait a minute' },
 };
 const stateWords = { 'НЕАКТИВНО': 'INACTIVE', 'ОЖИДАНИЕ': 'WAITING', 'ЗАПИСЬ': 'RECORDING',
   'ВОСПРОИЗВЕДЕНИЕ': 'PLAYBACK', 'ЗАБЛОКИРОВАН': 'BLOCKED' };
 let lang = localStorage.getItem('lang') || (navigator.language || 'ru').slice(0, 2);
 if (!texts[lang]) lang = 'en';
-let session = {}, live = {}, socket = null, charts = {};
+let session = {}, live = {}, socket = null, overs = [], activity = null;
+const charts = {};
 const $ = (id) => document.getElementById(id);
 const t = (key) => texts[lang][key] || key;
-
-function translate() {
-  document.documentElement.lang = lang;
-  $('lang').textContent = lang === 'ru' ? 'EN' : 'RU';
-  document.querySelectorAll('[data-t]').forEach((e) => { e.textContent = t(e.dataset.t); });
-  showLive();
-}
-
-function post(path, body) {
-  return fetch(path, { method: 'POST', credentials: 'same-origin',
-    headers: { 'Content-Type': 'application/x-www-form-urlencoded', 'X-CSRF-Token': session.csrf || '' },
-    body: new URLSearchParams(body || {}) });
-}
+// An element with its properties and children: el('a', { href: x, textContent: 'y' }, child...).
+const el = (tag, props, ...children) => {
+  const e = Object.assign(document.createElement(tag), props || {});
+  e.append(...children);
+  return e;
+};
+const getJson = async (path) => {
+  const r = await fetch(path, { credentials: 'same-origin' });
+  return r.ok ? r.json() : null;
+};
+const post = (path, body) => fetch(path, { method: 'POST', credentials: 'same-origin',
+  headers: { 'Content-Type': 'application/x-www-form-urlencoded', 'X-CSRF-Token': session.csrf || '' },
+  body: new URLSearchParams(body || {}) });
+const confirmed = (what) => confirm(t('confirm') + what);
 
 function seconds(s) {
   if (s < 0) return '—';
@@ -53,6 +55,17 @@ function seconds(s) {
   return h ? `${h} h ${m} min` : m ? `${m} min ${Math.floor(s % 60)} s` : `${Math.floor(s)} s`;
 }
 const bytes = (b) => b > 1e9 ? (b / 1e9).toFixed(1) + ' GB' : (b / 1e6).toFixed(1) + ' MB';
+// The archive's "2026-12-09T13-15-17" as "2026-12-09 13:15:17".
+const when = (start) => start.replace(/T(\d\d)-(\d\d)-(\d\d)$/, ' $1:$2:$3');
+
+function translate() {
+  document.documentElement.lang = lang;
+  $('lang').textContent = lang === 'ru' ? 'EN' : 'RU';
+  document.querySelectorAll('[data-t]').forEach((e) => { e.textContent = t(e.dataset.t); });
+  showLive();
+  showOvers();
+  showActivity();
+}
 
 function showLive() {
   if (!live.state) return;
@@ -62,19 +75,14 @@ function showLive() {
   $('level0').value = live.levels[0];
   $('level1').value = live.levels[1];
   $('squelch').textContent = `${live.squelchFigure.toPrecision(3)} / ${live.squelchLevel}`;
-  const facts = [[t('uptime'), seconds(live.uptime)], [t('sinceId'), seconds(live.secondsSinceId)],
-    [t('oversCount'), live.overs], [t('sent'), seconds(live.transmitSeconds)],
-    [t('notSent'), live.notSent], [t('kerchunks'), live.kerchunks], [t('lockouts'), live.lockouts],
-    [t('watchdog'), live.watchdogTrips], [t('archive'), bytes(live.archiveBytes)],
-    [t('disk'), bytes(live.diskFreeBytes)]];
-  if (live.lastFailure) facts.push([t('failure'), live.lastFailure]);
-  const dl = $('facts');
-  dl.replaceChildren();
-  for (const [k, v] of facts) {
-    const dt = document.createElement('dt'); dt.textContent = k;
-    const dd = document.createElement('dd'); dd.textContent = v;
-    dl.append(dt, dd);
-  }
+  const facts = [['uptime', seconds(live.uptime)], ['sinceId', seconds(live.secondsSinceId)],
+    ['oversCount', live.overs], ['sent', seconds(live.transmitSeconds)], ['notSent', live.notSent],
+    ['kerchunks', live.kerchunks], ['lockouts', live.lockouts], ['watchdog', live.watchdogTrips],
+    ['archive', bytes(live.archiveBytes)], ['disk', bytes(live.diskFreeBytes)]];
+  if (live.lostAudioBytes) facts.push(['lost', bytes(live.lostAudioBytes)]);
+  if (live.lastFailure) facts.push(['failure', live.lastFailure]);
+  $('facts').replaceChildren(...facts.flatMap(([k, v]) =>
+    [el('dt', { textContent: t(k) }), el('dd', { textContent: v })]));
 }
 
 function connect() {
@@ -85,49 +93,55 @@ function connect() {
 }
 
 async function loadOvers() {
-  const r = await fetch('/api/overs', { credentials: 'same-origin' });
-  if (!r.ok) return;
-  const body = $('overs').tBodies[0];
-  body.replaceChildren();
-  for (const o of (await r.json()).overs) {
-    const row = body.insertRow();
-    for (const v of [o.start.replace('T', ' '), o.length.toFixed(1), o.rms, o.quieting,
-      o.report === 'not sent' ? t('notSent') : o.report]) row.insertCell().textContent = v;
-    const cell = row.insertCell();
-    const audio = document.createElement('audio');
-    audio.controls = true; audio.preload = 'none'; audio.src = '/overs/' + encodeURIComponent(o.file);
-    const link = document.createElement('a');
-    link.href = audio.src + '?download=1'; link.textContent = t('download'); link.download = o.file;
-    cell.append(audio, ' ', link);
+  const list = await getJson('/api/overs');
+  if (list) { overs = list.overs; showOvers(); }
+}
+
+function showOvers() {
+  const cell = (key, text) => {
+    const td = el('td', { textContent: text });
+    td.dataset.label = t(key);
+    return td;
+  };
+  $('overs').tBodies[0].replaceChildren(...overs.map((o) => {
+    const src = '/overs/' + encodeURIComponent(o.file);
+    const actions = el('td', { className: 'actions' },
+      el('audio', { controls: true, preload: 'none', src }), ' ',
+      el('a', { href: src + '?download=1', download: o.file, textContent: t('download') }));
     if (session.role === 'control') {
-      const del = document.createElement('button');
-      del.textContent = t('remove');
-      del.onclick = async () => {
-        if (confirm(t('confirm') + t('remove') + ' ' + o.file)) {
-          await post('/api/overs/delete', { name: o.file }); loadOvers();
-        }
-      };
-      cell.append(' ', del);
+      actions.append(' ', el('button', { textContent: t('remove'), onclick: async () => {
+        if (confirmed(t('remove') + ' ' + o.file)) { await post('/api/overs/delete', { name: o.file }); loadOvers(); }
+      } }));
     }
-  }
+    return el('tr', {}, cell('time', when(o.start)), cell('length', o.length.toFixed(1)),
+      cell('rms', o.rms), cell('quieting', o.quieting),
+      cell('report', o.report === 'not sent' ? t('notSent') : o.report), actions);
+  }));
 }
 
 async function loadActivity() {
-  const r = await fetch('/api/activity', { credentials: 'same-origin' });
-  if (!r.ok || typeof Chart === 'undefined') return;
-  const a = await r.json();
+  activity = await getJson('/api/activity');
+  showActivity();
+}
+
+function showActivity() {
+  if (!activity || typeof Chart === 'undefined') return;
+  const a = activity;
+  const ago = (n) => Array.from({ length: n }, (_, i) => i - n + 1);
   const draw = (id, labels, sets) => {
     if (charts[id]) charts[id].destroy();
-    charts[id] = new Chart($(id), { type: 'bar', data: { labels, datasets: sets },
+    charts[id] = new Chart($(id), { type: 'bar',
+      data: { labels, datasets: sets.map(([key, data, backgroundColor]) => ({ label: t(key), data, backgroundColor })) },
       options: { animation: false, responsive: true, plugins: { legend: { position: 'bottom' } } } });
   };
-  draw('hours', a.hours.map((_, i) => i - 23), [{ label: t('perHour'), data: a.hours, backgroundColor: '#468' }]);
-  draw('days', a.days.map((_, i) => i - 29), [{ label: t('perDay'), data: a.days, backgroundColor: '#468' },
-    { label: t('sentPerDay'), data: a.sentSeconds, backgroundColor: '#c84', yAxisID: 'y' }]);
+  draw('hours', ago(24), [['perHour', a.hours, '#468']]);
+  draw('days', ago(30), [['perDay', a.days, '#468'], ['sentPerDay', a.sentSeconds, '#c84']]);
+  draw('events', ago(30), [['kerchunks', a.kerchunks, '#888'], ['lockouts', a.lockouts, '#c33'],
+    ['watchdog', a.watchdogTrips, '#a5c'], ['notSent', a.notSent, '#c84']]);
 }
 
 async function start() {
-  session = await (await fetch('/api/session', { credentials: 'same-origin' })).json();
+  session = await getJson('/api/session') || {};
   const seesStatus = session.role || session.guest !== 'none';
   const seesOvers = session.role || session.guest === 'overs';
   $('login').hidden = !!session.role;
@@ -147,10 +161,10 @@ $('login').onsubmit = async (e) => {
   if (r.ok) { if (socket) socket.close(); start(); }
 };
 $('logout').onclick = async () => { await post('/logout'); location.reload(); };
-$('lang').onclick = () => { lang = lang === 'ru' ? 'en' : 'ru'; localStorage.setItem('lang', lang); translate(); loadActivity(); };
+$('lang').onclick = () => { lang = lang === 'ru' ? 'en' : 'ru'; localStorage.setItem('lang', lang); translate(); };
 document.querySelectorAll('[data-command]').forEach((b) => {
   b.onclick = async () => {
-    if (!confirm(t('confirm') + b.textContent)) return;
+    if (!confirmed(b.textContent)) return;
     const r = await post('/api/command', { command: b.dataset.command });
     const j = await r.json();
     $('commandResult').textContent = j.text || j.error || '';
@@ -159,4 +173,4 @@ document.querySelectorAll('[data-command]').forEach((b) => {
 });
 translate();
 start();
-setInterval(() => { if (!$('oversSection').hidden) loadOvers(); }, 30000);
+setInterval(() => { if (!$('oversSection').hidden) { loadOvers(); loadActivity(); } }, 30000);
