@@ -274,7 +274,7 @@ int run(const Request& request) {
                     {{&idle, wanted, 0,
                       first + "leave the receiver open on an idle channel (" +
                           std::to_string(request.seconds) + " s)...",
-                      nullptr, &idleTone},
+                      &idleOther, &idleTone},
                      {&carrier, wanted, keyingSeconds,
                       second + "key a carrier now, unmodulated or with speech, and hold it (" +
                           std::to_string(request.seconds + keyingSeconds) + " s)...",
@@ -310,20 +310,36 @@ int run(const Request& request) {
         return 0;
     }
 
-    const squelch::Proposal proposal = squelch::propose(session.band, idle, carrier);
+    squelch::Proposal proposal = squelch::propose(session.band, idle, carrier);
     std::cout << "\n" << squelch::report(idle, carrier, proposal, session.level);
+    // Scheme A's figures were measured both ways; the window written is the one the level was
+    // proposed for.
+    squelch::Band band = session.band;
     if (session.band.scheme == squelch::Scheme::noiseBand && idleOther.buffers() > 0 &&
         carrierOther.buffers() > 0) {
         squelch::Band otherBand = session.band;
         otherBand.hannWindow = !otherBand.hannWindow;
         const squelch::Proposal other = squelch::propose(otherBand, idleOther, carrierOther);
-        if (other.separationDb > proposal.separationDb) {
-            char text[200];
+        const char* name = otherBand.hannWindow ? "hann" : "none";
+        char text[200];
+        if (squelch::betterWindow(proposal, other) && request.write && other.level) {
+            std::snprintf(text, sizeof text,
+                          "With Window=%s in [Squelch] the phases lie %.1f dB apart instead: "
+                          "--write chooses it, with the level below.\n",
+                          name, other.separationDb);
+            std::cout << text << "\n"
+                      << squelch::report(idleOther, carrierOther, other, session.level);
+            proposal = other;
+            band = otherBand;
+        } else if (squelch::betterWindow(proposal, other)) {
             std::snprintf(text, sizeof text,
                           "With Window=%s in [Squelch] the phases lie %.1f dB apart instead: set "
-                          "it and calibrate again.\n",
-                          otherBand.hannWindow ? "hann" : "none", other.separationDb);
+                          "it and calibrate again%s.\n",
+                          name, other.separationDb,
+                          other.level ? ", or calibrate with --write, which sets it" : "");
             std::cout << text;
+            if (!proposal.level && !other.level)
+                proposal.refusal += std::string(" With Window=") + name + ": " + other.refusal;
         }
     }
     reportTone();
@@ -350,8 +366,7 @@ int run(const Request& request) {
         file.WriteFloat("Main", "SquelchLevel", *proposal.level);
         // The three belong together: the window both levels were measured with, and a close
         // level never left from an earlier calibration.
-        file.WriteString(squelch::settingsSection, "Window",
-                         session.band.hannWindow ? "hann" : "none");
+        file.WriteString(squelch::settingsSection, "Window", band.hannWindow ? "hann" : "none");
         file.WriteFloat(squelch::settingsSection, "CloseLevel",
                         proposal.closeLevel.value_or(*proposal.level));
     } catch (const std::exception& e) {

@@ -9,8 +9,11 @@
 namespace squelch {
 namespace {
 
-// The squelch field shows six decimals: a level must survive them.
-constexpr double smallestLevel = 1e-6;
+// The squelch field shows six decimals, and the window writes the level back as it shows it: a
+// level must keep its two significant digits there (0.000010 and up).
+constexpr double smallestLevel = 1e-5;
+// What a carrier that reads 0 (a clean digital tone) counts as: half the field's last decimal.
+constexpr double zeroCarrier = 5e-7;
 // Above this share a phase counts as silent, or clipped.
 constexpr double silentShare = 0.5;
 constexpr double clippedShare = 0.01;
@@ -148,8 +151,7 @@ double Phase::noiseBelowVoiceDb() const {
 Proposal propose(const Band& band, const Phase& idle, const Phase& carrier) {
     Proposal p;
     p.idleEdge = idle.percentile(0.0);
-    // A carrier that reads 0 (a clean digital tone) still needs a level the field can hold.
-    p.carrierEdge = std::max(carrier.percentile(carrierShare), smallestLevel / 2);
+    p.carrierEdge = std::max(carrier.percentile(carrierShare), zeroCarrier);
     p.separationDb = p.idleEdge > 0 ? db(p.idleEdge / p.carrierEdge) : -INFINITY;
     const bool measured =
         idle.buffers() > 0 && carrier.buffers() > 0 && idle.silentShare() <= silentShare &&
@@ -164,6 +166,10 @@ Proposal propose(const Band& band, const Phase& idle, const Phase& carrier) {
     if (!(level > p.carrierEdge && level < p.idleEdge && level >= smallestLevel && level < 1)) {
         p.refusal = "The figures are too small for the squelch field's six decimals: raise the "
                     "receiver's volume or the sound card's input gain.";
+        if (level < smallestLevel)
+            p.refusal += " (The level in the gap would be " +
+                         plain(std::sqrt(p.idleEdge * p.carrierEdge)) +
+                         "; the field keeps two significant digits from 0.000010 up.)";
         return p;
     }
     p.level = level;
@@ -180,6 +186,13 @@ Proposal propose(const Band& band, const Phase& idle, const Phase& carrier) {
                     " % of the samples are at full scale: turn the input down and calibrate "
                     "again for a level that holds when the receiver's volume changes.";
     return p;
+}
+
+bool betterWindow(const Proposal& current, const Proposal& other) {
+    if (!(other.separationDb >= minimumSeparationDb))
+        return false;
+    return current.level ? other.separationDb >= current.separationDb + windowGainDb
+                         : other.separationDb > current.separationDb;
 }
 
 std::string describe(const Band& band) {

@@ -74,6 +74,13 @@ inline constexpr double carrierShare = 0.9;
 
 Proposal propose(const Band& band, const Phase& idle, const Phase& carrier);
 
+// How much wider the other window must open the gap before it is worth changing a window that
+// already gives a level.
+inline constexpr double windowGainDb = 6.0;
+// Whether scheme A's figures measured with the other window give the better proposal: a gap
+// wide enough for a level, and wider by windowGainDb than one that gives a level already.
+bool betterWindow(const Proposal& current, const Proposal& other);
+
 // What the figure is, for the report's heading: "the trimmed average of ...".
 std::string describe(const Band& band);
 // The percentile table of both phases and the proposal or refusal, as the terminal shows it.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 
 #include "analysis/RealFFT.h"
 #include "analysis/uProcs.h"
@@ -47,10 +48,18 @@ bool isSilent(const void* data, std::uint32_t size, WaveDefs::TWaveFormat mono) 
     if (info.Channels != 1 || width == 0 || size < width)
         return false;
     const auto* bytes = static_cast<const std::uint8_t*>(data);
-    const std::uint32_t whole = size / width * width;
+    const std::uint32_t count = size / width;
     if (width == 1)
-        return std::all_of(bytes, bytes + whole, [](std::uint8_t b) { return b == 128; });
-    return std::all_of(bytes, bytes + whole, [](std::uint8_t b) { return b == 0; });
+        return std::all_of(bytes, bytes + count,
+                           [](std::uint8_t b) { return std::abs(b - 128) <= silenceSteps8; });
+    if (width != 2)
+        return false;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const auto v = static_cast<std::int16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+        if (std::abs(v) > silenceSteps16)
+            return false;
+    }
+    return true;
 }
 
 std::span<double> HannCopy::make(std::span<const double> samples, std::int32_t n) {

@@ -22,7 +22,14 @@ std::optional<long double> trimmedAverage(std::span<double> values, std::int32_t
 // greatest. None with fewer than two values or a greatest value of 0.
 std::optional<long double> peakRatio(std::span<const double> values, std::int32_t count);
 
-// Every sample of a mono buffer at the zero level (a digitally silent input).
+// How far from the zero level a sample of a digitally silent input may stray, in the format's
+// steps: a receiver or a sound card idling on a little dither is silent too. At 8 bit one step:
+// what that dither becomes when converted to 8 bit, or an 8-bit converter's own.
+inline constexpr int silenceSteps16 = 2;
+inline constexpr int silenceSteps8 = 1;
+
+// Every sample of a mono buffer within the silence steps of the zero level (a digitally silent
+// input).
 bool isSilent(const void* data, std::uint32_t size, WaveDefs::TWaveFormat mono);
 
 // Scheme A's windowed copy of a buffer: its first N samples times a periodic Hann window, scaled

@@ -189,6 +189,7 @@ std::vector<float> render(const Receiver& receiver, const std::vector<Over>& ove
     double deemphasised = 0;
     analysis::Butterworth voiceLow(true, 300, receiver.subAudiblePoles, fs),
         voiceHigh(false, 3000, receiver.voicePoles, fs);
+    const double volume = 4 * std::pow(10.0, receiver.volumeDb / 20);
     for (std::size_t i = 0; i < total; ++i) {
         phase = std::fmod(phase + 2 * pi * modulation[i] / fs, 2 * pi);
         const double re = carrier[i] * std::cos(phase) + noise * random.gaussian();
@@ -199,7 +200,7 @@ std::vector<float> render(const Receiver& receiver, const std::vector<Over>& ove
         double y = hz / (fs / 2);
         if (receiver.output == Output::speaker) {
             deemphasised = a * deemphasised + (1 - a) * y;
-            y = 4 * voiceHigh(voiceLow(deemphasised)); // the volume control
+            y = volume * voiceHigh(voiceLow(deemphasised));
         }
         out[i] = static_cast<float>(std::clamp(y + cardFloor * random.gaussian(), -1.0, 1.0));
     }

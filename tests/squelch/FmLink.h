@@ -27,6 +27,7 @@ struct Receiver {
     // The speaker output's 300 Hz high-pass: 2, which lets a CTCSS tone through weakened, or 8,
     // a radio's sub-audible filter that takes the tones below about 200 Hz away.
     int subAudiblePoles = 2;
+    double volumeDb = 0; // the speaker output's volume turned up from its usual setting
 };
 
 // A CTCSS tone's deviation, TIA-603's standard.

@@ -137,8 +137,9 @@ struct Figures {
     int overs = 0, opened = 0, whole = 0, split = 0, trimmed = 0, falseOpens = 0;
     double openDelay = 0;       // seconds from the carrier to the recording, summed over the overs
     std::vector<double> delays; // the same, over by over
-    bool windowAdvised = false;
-    double closeLevel = 0; // as the calibration wrote it
+    bool windowAdvised = false; // without --write
+    double closeLevel = 0;      // as the calibration wrote it
+    std::string window;         // as the calibration wrote it
 };
 
 Figures repeat(const Case& c, const Script& script, const std::string& ini,
@@ -162,13 +163,21 @@ Figures runLink(const Case& c, const Script& script, const QTemporaryDir& dir) {
                                   "[Main]\nSoundMode=5\n[Options]\nPlayVolume=65535\n"
                                   "[Squelch]\nTrimTail=1\nMinOver=500\n" +
                                       std::string(c.squelch));
-    const Outcome calibration =
-        quorim({"--calibrate", "--write", "--noise", QString::fromStdString(noise), "--carrier",
-                QString::fromStdString(carrier), "--ini", QString::fromStdString(ini)});
+    const QStringList calibrate{"--calibrate",
+                                "--noise",
+                                QString::fromStdString(noise),
+                                "--carrier",
+                                QString::fromStdString(carrier),
+                                "--ini",
+                                QString::fromStdString(ini)};
+    const std::string before = readAll(ini);
+    const Outcome advice = quorim(calibrate);
+    EXPECT_EQ(readAll(ini), before) << "written without --write";
+    figures.windowAdvised =
+        advice.out.find("With Window=hann in [Squelch] the phases lie") != std::string::npos;
+    const Outcome calibration = quorim(QStringList(calibrate) << "--write");
     if (const auto at = calibration.out.find("Separation: "); at != std::string::npos)
         figures.separationDb = std::stod(calibration.out.substr(at + 12));
-    figures.windowAdvised =
-        calibration.out.find("With Window=hann in [Squelch] the phases lie") != std::string::npos;
     const std::string settings = readAll(ini);
     const auto at = settings.find("SquelchLevel=");
     if (calibration.status != 0 || at == std::string::npos)
@@ -177,6 +186,8 @@ Figures runLink(const Case& c, const Script& script, const QTemporaryDir& dir) {
     figures.level = std::stod(settings.substr(at + 13));
     if (const auto close = settings.find("CloseLevel="); close != std::string::npos)
         figures.closeLevel = std::stod(settings.substr(close + 11));
+    if (const auto window = settings.find("Window="); window != std::string::npos)
+        figures.window = settings.substr(window + 7, settings.find('\n', window) - window - 7);
     if (c.closeDb) {
         const auto line = settings.find("CloseLevel=");
         EXPECT_NE(line, std::string::npos);
@@ -274,6 +285,11 @@ TEST(SquelchLink, CalibratedOnEitherReceiverOutputEveryOverIsReplayedWholeAndHis
         EXPECT_EQ(f.whole, 3) << c.name << " at " << c.cnrDb << " dB";
         EXPECT_EQ(f.trimmed, 3) << c.name << " at " << c.cnrDb << " dB";
         EXPECT_EQ(f.falseOpens, 0) << c.name << " at " << c.cnrDb << " dB";
+        // Only there does the window open the gap by 6 dB more (27 dB against 11; on the speaker
+        // at 15 dB, 12 against 10): only there is it advised, and chosen by --write.
+        const bool hann = std::string(c.name) == "speaker" && c.cnrDb == 30;
+        EXPECT_EQ(f.windowAdvised, hann) << c.name << " at " << c.cnrDb << " dB";
+        EXPECT_EQ(f.window, hann ? "hann" : "none") << c.name << " at " << c.cnrDb << " dB";
         if (std::string(c.name) == "discriminator")
             lowestDiscriminator = std::min(lowestDiscriminator, f.level);
         else
@@ -288,13 +304,21 @@ TEST(SquelchLink, OnASteeplyFilteredSpeakerOutputOnlyTheWindowedBandCalibratesAn
     const Script script{{{4, 4, true}, {15, 3, true}, {23, 0.3, false}, {25, 5, true}}, 66};
     for (const double cnr : {20.0, 10.0}) {
         // Unwindowed, loud voice spills into the band above the 8-pole filter and reads as high
-        // as the hiss: no level separates them.
-        const Figures plain = runLink({"speaker8", cnr}, script, dir);
-        EXPECT_FALSE(plain.calibrated) << cnr << " dB";
+        // as the hiss: no level separates them, so --write chooses the window. So little is
+        // left in the band that its figures fill the squelch field's six decimals only with the
+        // volume up (the hiss's peaks at full scale).
+        const Figures plain = runLink({"speaker8+11", cnr}, script, dir);
         EXPECT_LT(plain.separationDb, 0) << cnr << " dB";
         EXPECT_TRUE(plain.windowAdvised) << cnr << " dB";
-        const Figures f = runLink({"speaker8", cnr, "Window=hann\n"}, script, dir);
+        ASSERT_TRUE(plain.calibrated) << cnr << " dB";
+        EXPECT_EQ(plain.window, "hann") << cnr << " dB";
+        EXPECT_EQ(plain.whole, 3) << cnr << " dB";
+        EXPECT_EQ(plain.trimmed, 3) << cnr << " dB";
+        EXPECT_EQ(plain.falseOpens, 0) << cnr << " dB";
+        const Figures f = runLink({"speaker8+11", cnr, "Window=hann\n"}, script, dir);
         ASSERT_TRUE(f.calibrated) << cnr << " dB";
+        EXPECT_EQ(f.level, plain.level) << cnr << " dB: the level of the window chosen";
+        EXPECT_FALSE(f.windowAdvised) << cnr << " dB";
         EXPECT_GT(f.separationDb, 3) << cnr << " dB";
         EXPECT_GT(f.closeLevel, f.level) << cnr << " dB: a close level above the open one";
         EXPECT_EQ(f.whole, 3) << cnr << " dB";
@@ -398,7 +422,7 @@ TEST(SquelchLink, DISABLED_Sweep) {
     }
 }
 
-TEST(SquelchCalibration, RefusesASilentInputAndASpeakerOutputWhoseBandIsQuietEitherWay) {
+TEST(SquelchCalibration, RefusesASilentInputAQuietSpeakerBandAndALevelTooSmallForTheField) {
     QTemporaryDir dir;
     const std::string settings = "[Main]\nSoundMode=5\nSquelchLevel=0.0005\n";
     const std::string ini = write(dir, "quorim.ini", settings);
@@ -427,7 +451,24 @@ TEST(SquelchCalibration, RefusesASilentInputAndASpeakerOutputWhoseBandIsQuietEit
         << quiet.errors;
     EXPECT_NE(quiet.errors.find("Connect the receiver's discriminator (data) output"),
               std::string::npos);
+    // The window separates the phases, but at this volume its level has one significant digit
+    // in the squelch field's six decimals: neither window is written.
+    EXPECT_NE(quiet.errors.find("With Window=hann: The figures are too small for the squelch "
+                                "field's six decimals: raise the receiver's volume or the sound "
+                                "card's input gain. (The level in the gap would be 0.00000"),
+              std::string::npos)
+        << quiet.errors;
     EXPECT_EQ(readAll(ini), settings) << "nothing written";
+    const std::string hann = write(dir, "hann.ini", settings + "[Squelch]\nWindow=hann\n");
+    const Outcome small =
+        quorim({"--calibrate", "--write", "--noise", QString::fromStdString(noise), "--carrier",
+                QString::fromStdString(carrier), "--ini", QString::fromStdString(hann)});
+    EXPECT_EQ(small.status, 1);
+    EXPECT_NE(small.errors.find("quorim: no level proposed, nothing written: The figures are too "
+                                "small"),
+              std::string::npos)
+        << small.errors;
+    EXPECT_EQ(readAll(hann), settings + "[Squelch]\nWindow=hann\n") << "nothing written";
 
     // The options that belong to the calibration come with it, and in pairs.
     EXPECT_EQ(quorim({"--write"}).status, 2);
@@ -489,6 +530,42 @@ TEST(SquelchHeadless, ASilentInputIsReportedOnceAndRefusedSquelchValuesAreNamedA
     // Without SilenceIsNoSignal the silence reads as a quiet carrier, as it always has.
     ASSERT_EQ(run.states.size(), 3u) << run.out;
     EXPECT_EQ(run.states[2].second, "ЗАПИСЬ");
+
+    // A receiver idling on dither a step or two either side of zero is as silent (16 bit: up
+    // to 2 steps; 8 bit: 1), and SilenceIsNoSignal keeps it from reading as a carrier; one
+    // step more is audio.
+    struct Dither {
+        const char* mode;
+        int steps; // in the mode's own steps
+        bool silent;
+    };
+    for (const Dither d :
+         {Dither{"5", 2, true}, {"5", 3, false}, {"4", 1, true}, {"4", 2, false}}) {
+        const double step = d.mode == std::string("4") ? 1.0 / 128 : 1.0 / 32768;
+        std::vector<float> audio(7 * fm_link::rate);
+        for (std::size_t i = 0; i < audio.size(); ++i)
+            audio[i] = static_cast<float>(
+                step * (static_cast<int>(i * 7919 % (2 * d.steps + 1)) - d.steps));
+        const std::string dithered = dir.filePath("dithered.wav").toStdString();
+        fm_link::writeWav(dithered, audio);
+        const std::string what =
+            std::string("mode ") + d.mode + ", " + std::to_string(d.steps) + " steps";
+        for (const bool silenceIsNoSignal : {false, true}) {
+            const std::string settings =
+                write(dir, "dither.ini",
+                      std::string("[Main]\nSoundMode=") + d.mode + "\n" +
+                          (silenceIsNoSignal ? "[Squelch]\nSilenceIsNoSignal=1\n" : ""));
+            const Outcome r = quorim({"--headless", "--input", QString::fromStdString(dithered),
+                                      "--ini", QString::fromStdString(settings)});
+            EXPECT_EQ(r.status, 0) << r.errors;
+            EXPECT_EQ(count(r.errors, "quorim: no audio on the control channel"),
+                      d.silent ? 1u : 0u)
+                << what << r.errors;
+            const bool recorded = std::any_of(r.states.begin(), r.states.end(),
+                                              [](const auto& s) { return s.second == "ЗАПИСЬ"; });
+            EXPECT_EQ(recorded, !(d.silent && silenceIsNoSignal)) << what << r.out;
+        }
+    }
 
     const std::string bad = write(dir, "bad.ini",
                                   "[Main]\nSoundMode=5\n[Squelch]\nTrimTail=2\nMinOver=abc\n"
