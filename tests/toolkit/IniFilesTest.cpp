@@ -1,10 +1,16 @@
 #include "toolkit/IniFiles.h"
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <iterator>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QTemporaryDir>
 
@@ -211,6 +217,41 @@ TEST(IniFileWrite, KeepsTheFileItselfAndNeverReplacesWhatIsNotARegularFile) {
     EXPECT_EQ(TIniFile(fifo).ReadInteger("Main", "Duration", 7), 7) << "not read, no wait";
     EXPECT_THROW(TIniFile(fifo).WriteInteger("Main", "Duration", 1), SysUtils::Exception);
     EXPECT_FALSE(std::filesystem::is_regular_file(fifo)) << "not replaced";
+}
+
+// A service started as root must leave the file its user's; a writer killed half-way (here by the
+// file-size limit's signal) must leave the old settings whole.
+TEST(IniFileWrite, KeepsTheOwnerAndSurvivesAWriterKilledHalfWay) {
+    QTemporaryDir dir;
+    const std::string file = dir.filePath("station.ini").toStdString();
+    const std::string old = "[Main]\nDuration=30\n";
+    std::ofstream(file) << old;
+
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+        TIniFile(file).WriteInteger("Main", "Duration", 31);
+        struct stat after {};
+        ASSERT_EQ(::stat(file.c_str(), &after), 0);
+        EXPECT_EQ(after.st_uid, 65534u);
+        EXPECT_EQ(after.st_gid, 65534u);
+        TIniFile(file).WriteInteger("Main", "Duration", 30);
+    } else {
+        std::cout << "[ SKIPPED  ] ownership: needs root to give the file away\n";
+    }
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const rlimit limit{64, 64};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        TIniFile(file).WriteString("Main", "Callsign", std::string(4096, 'A'));
+        ::_exit(0); // not reached: the write outgrows the limit
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+    std::ifstream in(file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), old);
 }
 
 } // namespace
