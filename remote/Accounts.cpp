@@ -85,9 +85,14 @@ std::optional<Role> roleNamed(const std::string& name) {
 
 std::vector<Account> loadAccounts(const std::filesystem::path& file) {
     std::vector<Account> accounts;
-    std::ifstream in(file);
-    if (!in)
+    std::error_code ec;
+    if (!std::filesystem::exists(file, ec) && !ec)
         return accounts;
+    std::ifstream in(file);
+    // One the service's user cannot read (made by another user, mode 0600) is not "no file".
+    if (!in)
+        throw AccountsError(file.string() +
+                            " cannot be read by this user: " + std::strerror(errno));
     int number = 0;
     for (std::string line; std::getline(in, line);) {
         ++number;

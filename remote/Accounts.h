@@ -26,7 +26,8 @@ struct Account {
     std::string hash;
 };
 
-// Reads the file; a missing one holds no account. Throws AccountsError for a line it cannot read.
+// Reads the file; a missing one holds no account. Throws AccountsError for a file or a line it
+// cannot read.
 std::vector<Account> loadAccounts(const std::filesystem::path& file);
 // The account's role when the password is right. Slow by design (Argon2id): call off the
 // program's thread.
