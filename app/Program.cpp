@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -128,6 +129,17 @@ void ListDevices(const std::string& Ini) {
     std::cout << std::flush;
 }
 
+// A run on a recording names and stamps its overs on the recording's timeline: the run's start
+// plus the over's place in the input, however fast the simulated card runs.
+void FollowTheInput(uMain::TfMainForm& Form, SimCard::TSimCard& Card) {
+    using namespace std::chrono;
+    const auto start =
+        system_clock::now() - duration_cast<system_clock::duration>(nanoseconds(Card.Now()));
+    Form.Station->wallClock = [start, &Card] {
+        return start + duration_cast<system_clock::duration>(nanoseconds(Card.Now()));
+    };
+}
+
 // Starts the repeater as if Start (or Test) were pressed and logs each new state text with the
 // clock time, until the simulated input is exhausted or a termination signal arrives.
 int RunHeadless(const TOptions& Options, SimCard::TSimCard* Card,
@@ -174,6 +186,8 @@ int RunHeadless(const TOptions& Options, SimCard::TSimCard* Card,
     };
     auto form = std::make_unique<uMain::TfMainForm>(Options.Ini);
     form->LostAudio = LostAudio;
+    if (Card != nullptr && !Options.Input.empty())
+        FollowTheInput(*form, *Card);
     form->OnStateText = log;
     form->OnNotice = [](const std::string& Text) { std::cerr << "quorim: " << Text << std::endl; };
     if (!form->StateText().empty())
@@ -792,6 +806,8 @@ int Run(int argc, char** argv) {
         // while the window is made waits for it.
         uMain::TfMainForm form(options.Ini);
         form.LostAudio = lostAudio;
+        if (card && !options.Input.empty())
+            FollowTheInput(form, card->Card());
         form.show();
         // Once closed, the window is being destroyed: later signals wait out the shutdown.
         termination.watch([&form](int) {

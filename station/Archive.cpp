@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sndfile.h>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -25,9 +27,21 @@ std::string decimals(const std::optional<double>& V, int Decimals) {
 }
 
 const std::regex& OverName() {
-    static const std::regex name(R"(\d{4}-\d\d-\d\dT\d\d-\d\d-\d\d(-\d+)?\.wav)");
+    static const std::regex name(R"((\d{4}-\d\d-\d\dT\d\d-\d\d-\d\d)(-(\d+))?\.wav)");
     return name;
 }
+
+// An over's file as the archive wrote it: its start, and its place among overs that started
+// in the same second (1 for the first, "-2" and up for the others).
+struct OverFile {
+    std::string stem;
+    unsigned long place;
+    std::string name;
+    std::uint64_t bytes;
+    bool operator<(const OverFile& O) const {
+        return std::tie(stem, place) < std::tie(O.stem, O.place);
+    }
+};
 
 } // namespace
 
@@ -160,20 +174,23 @@ void Archive::write(const Over& O) {
 }
 
 void Archive::enforceCap() {
-    std::vector<std::pair<std::string, std::uint64_t>> files;
+    std::vector<OverFile> files;
     std::uint64_t total = 0;
     for (const auto& entry : fs::directory_iterator(folder_)) {
         const std::string name = entry.path().filename().string();
-        if (!entry.is_regular_file() || !std::regex_match(name, OverName()))
+        std::smatch parts;
+        if (!entry.is_regular_file() || !std::regex_match(name, parts, OverName()))
             continue;
-        files.emplace_back(name, entry.file_size());
-        total += files.back().second;
+        files.push_back({parts[1],
+                         parts[3].matched ? std::strtoul(parts[3].str().c_str(), nullptr, 10) : 1,
+                         name, entry.file_size()});
+        total += files.back().bytes;
     }
-    // The names sort as their start times; the newest is always kept.
+    // In the order they were written, oldest first; the newest is always kept.
     std::sort(files.begin(), files.end());
     for (std::size_t i = 0; total > maxBytes_ && i + 1 < files.size(); ++i) {
-        fs::remove(fs::path(folder_) / files[i].first);
-        total -= files[i].second;
+        fs::remove(fs::path(folder_) / files[i].name);
+        total -= files[i].bytes;
     }
 }
 

@@ -246,7 +246,7 @@ Additions Station::replayStarting(std::span<const std::span<const std::uint8_t>>
     }
     commandOver_ = command.command;
     if (!Over.empty() && !commandOver_) {
-        const std::time_t t = std::time(nullptr);
+        const std::time_t t = std::chrono::system_clock::to_time_t(wallClock());
         std::tm local{};
         localtime_r(&t, &local);
         if (local.tm_yday != day_)
@@ -340,7 +340,7 @@ void Station::archiveOver(const OverFigures& Figures, Pcm Audio, std::string Rep
     over.audio = std::move(Audio);
     const auto length = std::chrono::duration_cast<std::chrono::system_clock::duration>(
         std::chrono::duration<double>(Figures.seconds));
-    over.start = std::chrono::system_clock::now() - length;
+    over.start = wallClock() - length;
     over.figures = Figures;
     over.report = std::move(Report);
     over.identified = Identified;

@@ -4,6 +4,7 @@
 // few moments: start and stop, a replay starting and ending, each squelch decision, and idle.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <future>
@@ -56,6 +57,11 @@ public:
     std::function<void(const std::string&)> onLog;
     // The switch that says whether the station may transmit; none: it always may.
     const control::TransmitterSwitch* transmitter = nullptr;
+    // The time of day the archive names overs by and the day's count of overs follows; a run on
+    // a recording puts its own timeline here.
+    std::function<std::chrono::system_clock::time_point()> wallClock = [] {
+        return std::chrono::system_clock::now();
+    };
 
     // What the station has done since it was made, for the status and the metrics.
     struct Tally {

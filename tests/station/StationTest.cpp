@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <sndfile.h>
 #include <sstream>
 #include <sys/ioctl.h>
@@ -320,6 +322,23 @@ TEST(StationArchive, CapRemovesTheOldestAndAnUnwritableFolderIsRefusedAtOnce) {
     EXPECT_THROW(station::Archive(dir.filePath("file/overs").toStdString(), 1), std::runtime_error);
 }
 
+TEST(StationArchive, OversOfOneSecondArePrunedInTheOrderTheyWereWritten) {
+    QTemporaryDir dir;
+    const fs::path folder = dir.filePath("overs").toStdString();
+    {
+        station::Archive archive(folder, 250'000);
+        for (int i = 0; i < 12; ++i)
+            archive.add(OverOf(0, i < 9 ? 1000 : 100'000));
+        archive.flush();
+    }
+    // "-" sorts before ".", and "-10" before "-9", by name alone.
+    EXPECT_FALSE(fs::exists(folder / "2026-12-08T14-03-11.wav"));
+    EXPECT_FALSE(fs::exists(folder / "2026-12-08T14-03-11-9.wav"));
+    EXPECT_FALSE(fs::exists(folder / "2026-12-08T14-03-11-10.wav"));
+    EXPECT_TRUE(fs::exists(folder / "2026-12-08T14-03-11-11.wav"));
+    EXPECT_TRUE(fs::exists(folder / "2026-12-08T14-03-11-12.wav"));
+}
+
 TEST(StationArchive, AHeadlessRunArchivesEachReplayedOverAndSaysOnceWhenItCannot) {
     QTemporaryDir dir;
     constexpr std::uint64_t Frames = 2048;
@@ -370,6 +389,17 @@ TEST(StationArchive, AHeadlessRunArchivesEachReplayedOverAndSaysOnceWhenItCannot
     EXPECT_GT(std::stod(rows[1][8]), 10) << "the carrier quieted the noise band";
     EXPECT_EQ(rows[1][9], "1") << "the first over is followed by the identification";
     EXPECT_EQ(rows[2][9], "0");
+    // Named and stamped on the input's timeline, however fast the run went: the overs begin
+    // 8.4 s apart in the input.
+    auto secondsOf = [](const std::string& Stem) {
+        std::tm t{};
+        std::istringstream(Stem) >> std::get_time(&t, "%Y-%m-%dT%H-%M-%S");
+        return timegm(&t);
+    };
+    const auto apart = secondsOf(wavs[1].stem().string()) - secondsOf(wavs[0].stem().string());
+    EXPECT_TRUE(apart == 8 || apart == 9) << wavs[0] << " " << wavs[1];
+    EXPECT_EQ(rows[1][0], wavs[0].stem().string());
+    EXPECT_EQ(rows[2][0], wavs[1].stem().string());
 
     // A folder that cannot be written: one message, and every over still replayed.
     std::ofstream(dir.filePath("plain").toStdString()) << "x";
