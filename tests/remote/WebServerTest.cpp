@@ -12,6 +12,7 @@
 #include <QAbstractSocket>
 #include <QJsonArray>
 #include <QProcess>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -114,7 +115,8 @@ struct Page {
     std::unique_ptr<WebServer> server;
     QByteArray wav;
 
-    explicit Page(Guest guest = Guest::None, std::string metricsToken = {}) {
+    explicit Page(Guest guest = Guest::None, std::string metricsToken = {},
+                  std::string certFile = {}, std::string keyFile = {}) {
         fs::create_directories(archive);
         fs::copy_file(accountsTemplate(), accounts);
         for (int i = 0; i < 4000; ++i)
@@ -137,11 +139,14 @@ struct Page {
         live.transmitSeconds = 7.5;
         live.kerchunks = 2;
         live.lostAudioBytes = 4096;
-        start(guest, std::move(metricsToken));
+        start(guest, std::move(metricsToken), std::move(certFile), std::move(keyFile));
     }
 
-    void start(Guest guest, std::string metricsToken = {}) {
+    void start(Guest guest, std::string metricsToken = {}, std::string certFile = {},
+               std::string keyFile = {}) {
         remote::WebSettings s;
+        s.certFile = std::move(certFile);
+        s.keyFile = std::move(keyFile);
         s.host = "127.0.0.1";
         s.port = 0;
         s.accounts = accounts;
@@ -398,6 +403,31 @@ TEST(WebServer, RefusesWhatMustNotPass) {
     EXPECT_TRUE(
         QTest::qWaitFor([&] { return idle.state() == QAbstractSocket::UnconnectedState; }, 3000))
         << "closed after its idle time";
+}
+
+TEST(WebServer, ServesTlsWithSecureCookies) {
+    QTemporaryDir dir;
+    const QString cert = dir.filePath("cert.pem"), key = dir.filePath("key.pem");
+    QProcess openssl;
+    openssl.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                              "-subj", "/CN=localhost", "-keyout", key, "-out", cert});
+    if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0)
+        GTEST_SKIP() << "openssl cannot make a test certificate";
+    Page page(Guest::None, {}, cert.toStdString(), key.toStdString());
+
+    QSslSocket tls;
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone); // a certificate of our own making
+    tls.connectToHostEncrypted("127.0.0.1", page.server->port());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return tls.isEncrypted(); }, 5000)) << "the handshake";
+    const QByteArray body = "name=alice&password=alice-password";
+    tls.write("POST /login HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+              QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    const Response login = readResponse(tls);
+    EXPECT_EQ(login.status, 200);
+    EXPECT_TRUE(login.header("set-cookie").endsWith("; HttpOnly; SameSite=Strict; Secure"))
+        << login.header("set-cookie").constData();
+
+    EXPECT_NE(page.get("/").status, 200) << "no plain HTTP on the TLS port";
 }
 
 TEST(WebServer, RecordingsAreServedInRangesForSeeking) {
