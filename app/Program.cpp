@@ -242,6 +242,24 @@ int RunHeadless(const TOptions& Options, SimCard::TSimCard* Card,
     return failed ? 1 : 0;
 }
 
+// Without a window, Qt's remarks about the desktop it lacks (no runtime folder under a service,
+// an offscreen window that cannot be raised) would land in the journal beside the program's own
+// errors; they say nothing about the station and are left out. Everything else Qt says passes.
+QtMessageHandler QtSays = nullptr;
+
+void QuietenQtWithoutAWindow() {
+    QtSays = qInstallMessageHandler(
+        [](QtMsgType Type, const QMessageLogContext& Context, const QString& Message) {
+            if (Message.startsWith("QStandardPaths: XDG_RUNTIME_DIR not set") ||
+                Message.startsWith("This plugin does not support raise()"))
+                return;
+            if (QtSays != nullptr)
+                QtSays(Type, Context, Message);
+            else
+                std::cerr << qFormatLogMessage(Type, Context, Message).toStdString() << std::endl;
+        });
+}
+
 bool HasDisplay() {
     return std::getenv("QT_QPA_PLATFORM") != nullptr || std::getenv("DISPLAY") != nullptr ||
            std::getenv("WAYLAND_DISPLAY") != nullptr;
@@ -702,6 +720,21 @@ int Run(int argc, char** argv) {
     }
     if (options.Transmitter)
         return SetTransmitter(options.Ini, *options.Transmitter);
+    // A settings file that is there but cannot be read would pass for one with every default;
+    // the window and a headless run refuse it as their start-up fails.
+    if (!options.AddAccount.empty() || !options.RemoveAccount.empty() || options.TotpSetup ||
+        options.Calibrate || options.PttTest || options.PttRelease || options.CosTest ||
+        options.ListDevices) {
+        const std::string ini =
+            !options.Ini.empty()
+                ? options.Ini
+                : settings_file::defaultPath(settings_file::Environment::ofThisProcess()).string();
+        if (const std::string problem = IniFiles::TIniFile(ini).ReadProblem(); !problem.empty()) {
+            std::cerr << "quorim: " << settings::at(ini, 0)
+                      << "the settings file cannot be read: " << problem << std::endl;
+            return 1;
+        }
+    }
     if (!options.AddAccount.empty() || !options.RemoveAccount.empty()) {
         std::filesystem::path accounts;
         try {
@@ -726,6 +759,7 @@ int Run(int argc, char** argv) {
         options.PttRelease || options.CosTest) {
         if (std::getenv("QT_QPA_PLATFORM") == nullptr)
             setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        QuietenQtWithoutAWindow();
     } else if (!HasDisplay()) {
         std::cerr << "quorim: there is no display to open the window on; run it with --headless"
                      " (see --help)"

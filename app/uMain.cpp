@@ -855,6 +855,11 @@ void TfMainForm::FormCreate() {
     };
     ShowStateHint();
 
+    // A file that is there but cannot be read would pass for one with every default, and be
+    // written over with them.
+    if (const std::string problem = IniFile->ReadProblem(); !problem.empty())
+        throw SysUtils::Exception(settings::at(FIniPath, 0) +
+                                  "the settings file cannot be read: " + problem);
     LoadSettings();
     FSettingsLoaded = true;
     // What the file holds that needs mending is said whether or not the start-up succeeds.

@@ -94,7 +94,8 @@ public:
         : name_(Chip + " line " + std::to_string(Offset)), invert_(Invert) {
         chip_ = ::gpiod_chip_open_lookup(Chip.c_str());
         if (chip_ == nullptr)
-            throw CosError("the COS GPIO chip " + Chip + " cannot be opened: " + lastSystemError());
+            throw CosError("the COS GPIO chip " + Chip +
+                           " cannot be opened: " + gpioChipError(Chip));
         int flags = 0;
         switch (Bias) {
         case squelch::CosBias::asIs:

@@ -6,12 +6,24 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace station {
 
 inline std::string lastSystemError() {
     return std::strerror(errno);
+}
+
+// Why libgpiod could not open Chip: a file that is there but no GPIO chip (a plain file, another
+// device) is said so, where the library's own lookup by name would report it missing.
+inline std::string gpioChipError(const std::string& Chip) {
+    const int error = errno;
+    struct stat status {};
+    if (::stat(Chip.c_str(), &status) == 0 &&
+        (!S_ISCHR(status.st_mode) || error == ENODEV || error == ENOTTY || error == ENOENT))
+        return "it is not a GPIO chip";
+    return std::strerror(error);
 }
 
 class FileHandle {

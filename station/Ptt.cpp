@@ -82,7 +82,8 @@ public:
     GpioLine(const std::string& Chip, int Offset, bool Invert) : name_(Chip), invert_(Invert) {
         chip_ = ::gpiod_chip_open_lookup(Chip.c_str());
         if (chip_ == nullptr)
-            throw PttError("the PTT GPIO chip " + Chip + " cannot be opened: " + lastSystemError());
+            throw PttError("the PTT GPIO chip " + Chip +
+                           " cannot be opened: " + gpioChipError(Chip));
         line_ = ::gpiod_chip_get_line(chip_, static_cast<unsigned>(Offset));
         if (line_ == nullptr ||
             ::gpiod_line_request_output(line_, "quorim-ptt", Invert ? 1 : 0) != 0) {

@@ -1,5 +1,7 @@
 #include "toolkit/IniFiles.h"
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string_view>
@@ -243,6 +245,23 @@ TIniFile::TState TIniFile::State() const {
         break;
     }
     return TState::Unreadable;
+}
+
+std::string TIniFile::ReadProblem() const {
+    struct stat status {};
+    if (::stat(FFileName.c_str(), &status) != 0)
+        return errno == ENOENT ? std::string() : std::strerror(errno);
+    if (S_ISDIR(status.st_mode))
+        return "it is a folder";
+    if (!S_ISREG(status.st_mode))
+        return {};
+    QFile file(QString::fromStdString(FFileName));
+    if (!file.open(QIODevice::ReadOnly))
+        return file.errorString().toStdString();
+    file.read(1);
+    if (file.error() != QFileDevice::NoError)
+        return file.errorString().toStdString();
+    return {};
 }
 
 std::vector<TIniFile::TEntry> TIniFile::ReadEntries() const {

@@ -39,6 +39,11 @@ public:
         std::string Key;     // empty for a section header
         std::string Value;   // as ReadString gives it
     };
+    // Why a file that is there cannot be read as settings: "it is a folder", or the system's
+    // reason for a regular file it refuses. Empty when it reads, when it is missing, and for a
+    // device or FIFO (never read, and never replaced by a write).
+    std::string ReadProblem() const;
+
     // Every header and key line in order; none when the file cannot be read.
     std::vector<TEntry> ReadEntries() const;
     // Names compare as the file's reads compare them.

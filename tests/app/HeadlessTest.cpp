@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <sndfile.h>
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -187,6 +188,59 @@ TEST(Headless, AnOutputThatCannotBeWrittenFailsTheRunAndOneInterruptedAnyhowRead
     killed.signal(SIGKILL);
     killed.finish(10000);
     EXPECT_TRUE(WavHeaderMatchesData(output.toStdString()));
+}
+
+TEST(Headless, ASettingsFileThatCannotBeReadOrAWrongDeviceIsSaidSoAndQtsDesktopRemarksAreNot) {
+    QTemporaryDir dir;
+    const QString input = dir.filePath("received.wav");
+    TReceiver receiver;
+    receiver.ToneHz = Rate * 46.0 / Frames;
+    receiver.Carrier = {{20 * Frames, 30 * Frames}};
+    WriteReceiver(input.toStdString(), receiver, 2.0);
+    auto ini = [&](const char* Name, const std::string& Text) {
+        QFile file(dir.filePath(Name));
+        file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        file.write(Text.data(), static_cast<qint64>(Text.size()));
+        return file.fileName();
+    };
+
+    // A folder where the settings file should be: said, and nothing else tried or written.
+    const QString folder = dir.filePath("folder.ini");
+    QDir().mkpath(folder);
+    for (const QStringList& arguments :
+         {QStringList{"--headless", "--input", input}, QStringList{"--ptt-test"}}) {
+        const TRun run = Quorim(arguments + QStringList{"--ini", folder});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.errors, "quorim: " + folder.toStdString() +
+                                  ": the settings file cannot be read: it is a folder\n");
+    }
+    EXPECT_TRUE(QFileInfo(folder).isDir());
+
+    // A GPIO chip that is a plain file; a callsign with a NUL in it, shown whole.
+    const TRun gpio = Quorim(
+        {"--headless", "--input", input, "--ini",
+         ini("gpio.ini", "[Main]\nSoundMode=3\n[Station]\nPttType=gpio\nPttDevice=gpio.ini\n")});
+    EXPECT_EQ(gpio.status, 1);
+    EXPECT_NE(gpio.errors.find("gpio.ini cannot be opened: it is not a GPIO chip"),
+              std::string::npos)
+        << gpio.errors;
+    const TRun nul =
+        Quorim({"--headless", "--input", input, "--ini",
+                ini("nul.ini",
+                    std::string("[Main]\nSoundMode=3\n[Station]\nCallsign=AB") + '\0' + "CD\n")});
+    EXPECT_EQ(nul.status, 1);
+    EXPECT_NE(nul.errors.find("Callsign=AB\\x00CD cannot be used"), std::string::npos)
+        << nul.errors;
+
+    // Under a service manager there is no runtime folder, and the test's spectrum window cannot
+    // be raised: standard error holds the program's words only.
+    auto service = QProcessEnvironment::systemEnvironment();
+    service.remove("XDG_RUNTIME_DIR");
+    const TRun test = quorim_process::run({"--headless", "--test", "--input", input, "--ini",
+                                           ini("test.ini", "[Main]\nSoundMode=3\n")},
+                                          60000, service);
+    EXPECT_EQ(test.status, 0);
+    EXPECT_EQ(test.errors, "");
 }
 
 TEST(Headless, ASoundModeNameChoosesTheModeAndOneThatMatchesNoneListsThem) {
