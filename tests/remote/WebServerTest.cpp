@@ -25,6 +25,7 @@
 #include "remote/Accounts.h"
 #include "remote/ActivityLog.h"
 #include "remote/WebSettings.h"
+#include "tests/support/QuorimProcess.h"
 #include "toolkit/IniFiles.h"
 
 namespace {
@@ -655,12 +656,13 @@ TEST(WebSettings, AreReadThroughTheSettingsReader) {
     std::ofstream(ini) << "[Web]\nListen=0.0.0.0:8073\n";
     const fs::path input = ini.parent_path() / "input.wav";
     writeWav(input, 4410);
-    QProcess quorim;
-    quorim.start(QUORIM_BINARY, {"--headless", "--input", QString::fromStdString(input.string()),
-                                 "--ini", QString::fromStdString(ini.string())});
-    ASSERT_TRUE(quorim.waitForFinished(20000));
-    EXPECT_NE(quorim.exitCode(), 0);
-    EXPECT_TRUE(quorim.readAllStandardError().contains("reverse proxy"));
+    const auto run =
+        quorim_process::run({"--headless", "--input", QString::fromStdString(input.string()),
+                             "--ini", QString::fromStdString(ini.string())},
+                            20000);
+    ASSERT_TRUE(run.finished);
+    EXPECT_NE(run.status, 0);
+    EXPECT_NE(run.errors.find("reverse proxy"), std::string::npos);
 }
 
 } // namespace
