@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sodium.h>
 #include <sstream>
+#include <tuple>
 
 #include <QFile>
 #include <QHttpServer>
@@ -662,17 +663,30 @@ void WebServer::serveOver(const QHttpServerRequest& request, QHttpServerResponde
                                        : QByteArray("inline");
     const QByteArray contentRange = "bytes " + QByteArray::number(first) + "-" +
                                     QByteArray::number(last) + "/" + QByteArray::number(size);
+    const QByteArray csp = "default-src 'self'; frame-ancestors 'none'";
+    const QByteArray contentLength = QByteArray::number(length);
     // The responder reads the device as the socket drains, and deletes it at the end.
-    responder.write(body,
-                    {{"Content-Type", "audio/wav"},
-                     {"Content-Length", QByteArray::number(length)},
-                     {"Accept-Ranges", "bytes"},
-                     {partial ? "Content-Range" : "X-Full-Range", contentRange},
-                     {"Content-Disposition", disposition},
-                     {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'"},
-                     {"X-Content-Type-Options", "nosniff"},
-                     {"Cache-Control", "no-store"}},
-                    partial ? Status::PartialContent : Status::Ok);
+    if (partial)
+        responder.write(body,
+                        {{"Content-Type", "audio/wav"},
+                         {"Content-Length", contentLength},
+                         {"Content-Range", contentRange},
+                         {"Accept-Ranges", "bytes"},
+                         {"Content-Disposition", disposition},
+                         {"Content-Security-Policy", csp},
+                         {"X-Content-Type-Options", "nosniff"},
+                         {"Cache-Control", "no-store"}},
+                        Status::PartialContent);
+    else
+        responder.write(body,
+                        {{"Content-Type", "audio/wav"},
+                         {"Content-Length", contentLength},
+                         {"Accept-Ranges", "bytes"},
+                         {"Content-Disposition", disposition},
+                         {"Content-Security-Policy", csp},
+                         {"X-Content-Type-Options", "nosniff"},
+                         {"Cache-Control", "no-store"}},
+                        Status::Ok);
 }
 
 void WebServer::acceptWebSocket() {
@@ -708,10 +722,23 @@ void WebServer::publish() {
         publishTimer_.stop(); // nothing is asked of the controller with no one watching
         return;
     }
-    const QByteArray state = liveJson(live_());
+    // A change of state, switch, failure or count goes out at once; the meters, the squelch
+    // figure and the clocks, which move all the time, a few times a second: each message costs
+    // the repeater's thread, and the browser's.
+    const Live live = live_();
+    const auto atOnce = [](const Live& l) {
+        return std::tie(l.state, l.transmitterOn, l.reportOn, l.running, l.lastFailure, l.overs,
+                        l.kerchunks, l.lockouts, l.watchdogTrips, l.deviceFailures, l.notSentOvers);
+    };
+    const auto sinceLast = std::chrono::steady_clock::now() - lastPublishedAt_;
+    if (atOnce(live) == atOnce(lastLive_) && sinceLast < std::chrono::milliseconds(meterMs))
+        return;
+    const QByteArray state = liveJson(live);
     if (state == lastPublished_)
         return;
     lastPublished_ = state;
+    lastLive_ = live;
+    lastPublishedAt_ = std::chrono::steady_clock::now();
     for (auto& c : clients_) {
         if (c.socket->state() != QAbstractSocket::ConnectedState)
             continue;

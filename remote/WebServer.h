@@ -93,8 +93,10 @@ public:
     std::function<std::chrono::steady_clock::time_point()> now = std::chrono::steady_clock::now;
     // A connection with nothing read or written for this long is closed (new connections).
     int idleMs = IdleMs;
-    // How often the live state is looked at while a client watches.
+    // How often the live state is looked at while a client watches (a change of state reaches
+    // the page within this), and how often the meters and clocks alone are sent.
     int publishMs = 100;
+    int meterMs = 250;
 
 private:
     struct Session {
@@ -146,6 +148,8 @@ private:
     std::vector<Client> clients_;
     QTimer publishTimer_;
     QByteArray lastPublished_;
+    Live lastLive_;
+    std::chrono::steady_clock::time_point lastPublishedAt_{};
     QThreadPool hashing_; // Argon2id runs here, off the program's thread
 };
 
