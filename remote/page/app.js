@@ -12,7 +12,7 @@ const texts = {
     kerchunks: 'Короткие', lockouts: 'Блокировки', watchdog: 'Срабатывания сторожа',
     failure: 'Последний сбой', perHour: 'Передач за час (24 ч)', perDay: 'Передач за день (30 дней)',
     sentPerDay: 'Время передачи за день, с', eventsPerDay: 'События за день (30 дней)', confirm: 'Выполнить: ', notSent: 'Не отправлено',
-    lost: 'Потеряно звука', wrong: 'Неверное имя или пароль', locked: 'Слишком много попыток; подождите минуту' },
+    lost: 'Потеряно звука', repeater: 'Ретранслятор', running: 'работает', stopped: 'остановлен', wrong: 'Неверное имя или пароль', locked: 'Слишком много попыток; подождите минуту' },
   en: { logout: 'Log out', login: 'Log in', name: 'Name', password: 'Password', enter: 'Log in',
     station: 'Station', level: 'Level', squelch: 'Squelch', control: 'Control',
     txOff: 'Transmitter off', txOn: 'Transmitter on', identify: 'Identify now',
@@ -24,7 +24,7 @@ const texts = {
     kerchunks: 'Kerchunks', lockouts: 'Lockouts', watchdog: 'Watchdog trips',
     failure: 'Last failure', perHour: 'Overs per hour (24 h)', perDay: 'Overs per day (30 days)',
     sentPerDay: 'Transmit seconds per day', eventsPerDay: 'Events per day (30 days)', confirm: 'Carry out: ', notSent: 'Not sent',
-    lost: 'Audio lost', wrong: 'Wrong name or password', locked: 'Too many attempts; wait a minute' },
+    lost: 'Audio lost', repeater: 'Repeater', running: 'running', stopped: 'stopped', wrong: 'Wrong name or password', locked: 'Too many attempts; wait a minute' },
 };
 const stateWords = { 'НЕАКТИВНО': 'INACTIVE', 'ОЖИДАНИЕ': 'WAITING', 'ЗАПИСЬ': 'RECORDING',
   'ВОСПРОИЗВЕДЕНИЕ': 'PLAYBACK', 'ЗАБЛОКИРОВАН': 'BLOCKED' };
@@ -54,7 +54,8 @@ function seconds(s) {
   const h = Math.floor(s / 3600), m = Math.floor(s / 60) % 60;
   return h ? `${h} h ${m} min` : m ? `${m} min ${Math.floor(s % 60)} s` : `${Math.floor(s)} s`;
 }
-const bytes = (b) => b > 1e9 ? (b / 1e9).toFixed(1) + ' GB' : (b / 1e6).toFixed(1) + ' MB';
+const bytes = (b) => b >= 1e9 ? (b / 1e9).toFixed(1) + ' GB' : b >= 1e6 ? (b / 1e6).toFixed(1) + ' MB'
+  : (b / 1e3).toFixed(1) + ' KB';
 // The archive's "2026-12-09T13-15-17" as "2026-12-09 13:15:17".
 const when = (start) => start.replace(/T(\d\d)-(\d\d)-(\d\d)$/, ' $1:$2:$3');
 
@@ -75,8 +76,9 @@ function showLive() {
   $('level0').value = live.levels[0];
   $('level1').value = live.levels[1];
   $('squelch').textContent = `${live.squelchFigure.toPrecision(3)} / ${live.squelchLevel}`;
-  const facts = [['uptime', seconds(live.uptime)], ['sinceId', seconds(live.secondsSinceId)],
-    ['oversCount', live.overs], ['sent', seconds(live.transmitSeconds)], ['notSent', live.notSent],
+  const facts = [['repeater', t(live.running ? 'running' : 'stopped')], ['uptime', seconds(live.uptime)],
+    ['sinceId', seconds(live.secondsSinceId)], ['oversCount', live.overs],
+    ['sent', seconds(live.transmitSeconds)], ['notSent', live.notSent],
     ['kerchunks', live.kerchunks], ['lockouts', live.lockouts], ['watchdog', live.watchdogTrips],
     ['archive', bytes(live.archiveBytes)], ['disk', bytes(live.diskFreeBytes)]];
   if (live.lostAudioBytes) facts.push(['lost', bytes(live.lostAudioBytes)]);
