@@ -156,6 +156,13 @@ QByteArray randomToken() {
     return hex(bytes, sizeof bytes);
 }
 
+// A form's body (application/x-www-form-urlencoded), where '+' stands for a space.
+QUrlQuery formOf(const QHttpServerRequest& request) {
+    QByteArray body = request.body();
+    body.replace('+', "%20");
+    return QUrlQuery(QString::fromUtf8(body));
+}
+
 bool equalTokens(const QByteArray& a, const QByteArray& b) {
     return a.size() == b.size() &&
            sodium_memcmp(a.constData(), b.constData(), static_cast<std::size_t>(a.size())) == 0;
@@ -211,6 +218,7 @@ struct WebServer::Reply {
     QByteArray type = "application/json";
     QByteArray body;
     std::vector<std::pair<QByteArray, QByteArray>> headers;
+    qint64 length = -1; // the Content-Length of a HEAD's answer, which carries no body
 
     static Reply json(const QJsonObject& o, Status s = Status::Ok) {
         return {s, "application/json", QJsonDocument(o).toJson(QJsonDocument::Compact), {}};
@@ -360,7 +368,8 @@ void WebServer::log(const std::string& text) {
 void WebServer::send(QHttpServerResponder& responder, const Reply& r) const {
     responder.writeStatusLine(r.status);
     responder.writeHeader("Content-Type", r.type);
-    responder.writeHeader("Content-Length", QByteArray::number(r.body.size()));
+    responder.writeHeader("Content-Length",
+                          QByteArray::number(r.length >= 0 ? r.length : r.body.size()));
     responder.writeHeader("Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'");
     responder.writeHeader("X-Content-Type-Options", "nosniff");
     responder.writeHeader("X-Frame-Options", "DENY");
@@ -409,9 +418,17 @@ void WebServer::handle(const QHttpServerRequest& request, QHttpServerResponder&&
     const QString path = request.url().path();
     const bool get = request.method() == Method::Get || request.method() == Method::Head;
     const bool post = request.method() == Method::Post;
+    const bool head = request.method() == Method::Head;
     const Session* session = nullptr;
     const Access access = accessOf(request, &session);
-    auto reply = [&](const Reply& r) { send(responder, r); };
+    auto reply = [&](const Reply& r) {
+        if (!head)
+            return send(responder, r);
+        Reply headers = r;
+        headers.length = r.body.size();
+        headers.body.clear();
+        send(responder, headers);
+    };
     auto deny = [&] {
         reply(Reply::error(session ? Status::Forbidden : Status::Unauthorized,
                            session ? "not allowed for this account" : "log in first"));
@@ -441,7 +458,7 @@ void WebServer::handle(const QHttpServerRequest& request, QHttpServerResponder&&
             return deny();
         if (!equalTokens(request.value("X-CSRF-Token"), session->csrf))
             return reply(Reply::error(Status::Forbidden, "the CSRF token is missing or wrong"));
-        const QUrlQuery form(QString::fromUtf8(request.body()));
+        const QUrlQuery form = formOf(request);
         if (path == "/logout") {
             const std::string name = session->name;
             std::erase_if(sessions_, [&](const auto& s) { return &s.second == session; });
@@ -526,7 +543,7 @@ void WebServer::login(const QHttpServerRequest& request, QHttpServerResponder&& 
     }
     ++f.pending;
     std::erase_if(sessions_, [&](const auto& s) { return s.second.expires <= now(); });
-    const QUrlQuery form(QString::fromUtf8(request.body()));
+    const QUrlQuery form = formOf(request);
     const std::string name = form.queryItemValue("name", QUrl::FullyDecoded).toStdString();
     const std::string password = form.queryItemValue("password", QUrl::FullyDecoded).toStdString();
     std::vector<Account> accounts;
@@ -657,12 +674,19 @@ void WebServer::serveOver(const QHttpServerRequest& request, QHttpServerResponde
         }
     }
     const qint64 length = last - first + 1;
+    const QByteArray contentRange = "bytes " + QByteArray::number(first) + "-" +
+                                    QByteArray::number(last) + "/" + QByteArray::number(size);
+    if (request.method() == QHttpServerRequest::Method::Head) {
+        Reply r{partial ? Status::PartialContent : Status::Ok, "audio/wav", {}, {}, length};
+        r.headers.push_back({"Accept-Ranges", "bytes"});
+        if (partial)
+            r.headers.push_back({"Content-Range", contentRange});
+        return send(responder, r);
+    }
     auto* body = new FileRange(QString::fromStdString(file.string()), first, length);
     const QByteArray disposition = request.query().hasQueryItem("download")
                                        ? QByteArray("attachment; filename=\"") + name.c_str() + "\""
                                        : QByteArray("inline");
-    const QByteArray contentRange = "bytes " + QByteArray::number(first) + "-" +
-                                    QByteArray::number(last) + "/" + QByteArray::number(size);
     const QByteArray csp = "default-src 'self'; frame-ancestors 'none'";
     const QByteArray contentLength = QByteArray::number(length);
     // The responder reads the device as the socket drains, and deletes it at the end.

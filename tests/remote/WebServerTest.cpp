@@ -85,6 +85,7 @@ const fs::path& accountsTemplate() {
         const fs::path f = fs::path(dir.path().toStdString()) / "web-accounts";
         remote::addAccount(f, "alice", remote::Role::Control, "alice-password");
         remote::addAccount(f, "gus", remote::Role::Guest, "gus-password");
+        remote::addAccount(f, "sam", remote::Role::Guest, "two words+1");
         return f;
     }();
     return file;
@@ -240,6 +241,9 @@ TEST(WebServer, EachRoleGetsWhatItMayAndNoMore) {
         EXPECT_EQ(page.get(path, alice).status, 200) << path.constData() << " as control";
     }
     EXPECT_TRUE(page.get("/api/session", gus).body.contains("\"role\":\"guest\""));
+    int status = 0;
+    page.login("sam", "two+words%2B1", &status); // as a browser sends a form
+    EXPECT_EQ(status, 200) << "a password with a space and a plus";
     EXPECT_EQ(page.post("/api/command", "command=transmitter-off", gus).status, 403);
     EXPECT_EQ(page.post("/api/overs/delete", "name=2026-12-09T10-00-00.wav", gus).status, 403);
     EXPECT_TRUE(page.transmitter.on());
@@ -439,6 +443,17 @@ TEST(WebServer, RecordingsAreServedInRangesForSeeking) {
     EXPECT_EQ(whole.body, page.wav);
     EXPECT_EQ(whole.header("accept-ranges"), "bytes");
     EXPECT_TRUE(whole.header("content-range").isEmpty());
+    QTcpSocket head;
+    head.connectToHost(QHostAddress::LocalHost, page.server->port());
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return head.state() == QAbstractSocket::ConnectedState; }, 3000));
+    head.write("HEAD " + path +
+               " HTTP/1.1\r\nHost: x\r\nRange: bytes=0-99\r\n\r\n"
+               "GET /api/status HTTP/1.1\r\nHost: x\r\n\r\n");
+    const Response headers = readResponse(head);
+    EXPECT_EQ(headers.status, 206);
+    EXPECT_EQ(headers.header("content-length"), "100");
+    EXPECT_TRUE(headers.body.startsWith("HTTP/1.1 200")) << "no body: the next answer follows";
     EXPECT_EQ(whole.header("content-type"), "audio/wav");
     EXPECT_EQ(page.get(path + "?download=1").header("content-disposition"),
               "attachment; filename=\"2026-12-09T10-00-00.wav\"");
