@@ -483,7 +483,7 @@ void WebServer::handle(const QHttpServerRequest& request, QHttpServerResponder&&
                                      r.done ? Status::Ok : Status::Conflict));
         }
         if (path == "/api/overs/delete")
-            return reply(deleteOver(form.queryItemValue("name").toStdString()));
+            return reply(deleteOver(form.queryItemValue("name").toStdString(), session->name));
         return reply(Reply::error(Status::NotFound, "no such action"));
     }
     if (!get)
@@ -633,14 +633,14 @@ WebServer::Reply WebServer::activity() const {
         ActivityLog(fs::path(), [] { return std::chrono::system_clock::now(); }).summary());
 }
 
-WebServer::Reply WebServer::deleteOver(const std::string& name) {
+WebServer::Reply WebServer::deleteOver(const std::string& name, const std::string& who) {
     if (!listed(name))
         return Reply::error(Status::NotFound, "no such over");
     std::error_code ec;
     fs::remove(archive_ / name, ec);
     if (ec)
         return Reply::error(Status::InternalServerError, QString::fromStdString(ec.message()));
-    log("web: over " + name + " deleted");
+    log("web: over " + name + " deleted by " + who);
     return Reply::json({{"deleted", QString::fromStdString(name)}});
 }
 

@@ -124,7 +124,7 @@ private:
                    const std::string& name);
     Reply overs() const;
     Reply activity() const;
-    Reply deleteOver(const std::string& name);
+    Reply deleteOver(const std::string& name, const std::string& who);
     void acceptWebSocket();
     void publish();
     void send(QHttpServerResponder& responder, const Reply& reply) const;

@@ -262,6 +262,7 @@ TEST(WebServer, EachRoleGetsWhatItMayAndNoMore) {
     EXPECT_EQ(page.commandLog.front(), "command transmitter-off by web:alice: done");
     EXPECT_EQ(page.post("/api/overs/delete", "name=2026-12-09T10-00-00.wav", alice).status, 200);
     EXPECT_FALSE(fs::exists(page.archive / "2026-12-09T10-00-00.wav"));
+    EXPECT_EQ(page.log.back(), "web: over 2026-12-09T10-00-00.wav deleted by alice");
 
     // /metrics with the bearer token and nothing else.
     Page scraped(Guest::None, "0123456789abcdef-token");
