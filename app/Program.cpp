@@ -12,8 +12,11 @@
 #include <optional>
 #include <sndfile.h>
 
+#include <QApplication>
 #include <QCommandLineParser>
 #include <QString>
+#include <QTimer>
+#include <QWidget>
 
 #include "app/Calibrate.h"
 #include "app/SettingsFile.h"
@@ -836,18 +839,37 @@ int Run(int argc, char** argv) {
 
     int status;
     {
-        // A termination signal closes the window as its close button does; one that comes
-        // while the window is made waits for it.
+        // A termination signal closes the window as its close button does. Nobody may be there
+        // to answer a message box (a start-up error, a failed write at shutdown), so from the
+        // first signal on every box is closed as it opens; one that comes while the window is
+        // made closes the window as soon as it stands.
+        bool terminating = false;
+        QTimer closeBoxes;
+        closeBoxes.setInterval(50);
+        const auto closeBox = [] {
+            if (QWidget* box = QApplication::activeModalWidget())
+                box->close();
+        };
+        QObject::connect(&closeBoxes, &QTimer::timeout, closeBox);
+        termination.watch([&](int) {
+            terminating = true;
+            closeBoxes.start();
+            closeBox();
+        });
         uMain::TfMainForm form(options.Ini);
         form.LostAudio = lostAudio;
         if (card && !options.Input.empty())
             FollowTheInput(form, card->Card());
         form.show();
         // Once closed, the window is being destroyed: later signals wait out the shutdown.
-        termination.watch([&form](int) {
+        termination.watch([&](int) {
+            closeBoxes.start();
+            closeBox();
             if (form.isVisible())
                 form.close();
         });
+        if (terminating)
+            QTimer::singleShot(0, &form, [&form] { form.close(); });
         status = QApplication::exec();
         termination.watch({});
     }

@@ -130,6 +130,19 @@ TEST(Window, TerminationSignalsCloseTheWindowAsItsCloseButtonDoes) {
         EXPECT_NE(text.find("Duration=30\n"), std::string::npos) << "the settings were written";
         EXPECT_NE(text.find("LevelImmediateUpdateDifference=8\n"), std::string::npos);
     }
+    // Unattended, nobody answers the start-up error's box: the signal closes it and the window.
+    QFile ini(dir.filePath("refused.ini"));
+    ini.open(QIODevice::WriteOnly);
+    ini.write("[Station]\nPttType=vox\n");
+    ini.close();
+    quorim_process::Running process(
+        {"--input", QString::fromStdString(input), "--ini", ini.fileName()});
+    EXPECT_TRUE(process.waitCatching({SIGTERM}, 20000));
+    QThread::msleep(500); // the box is up
+    process.signal(SIGTERM);
+    const TRun run = process.finish(5000);
+    EXPECT_TRUE(run.finished) << "ended with the box open";
+    EXPECT_FALSE(run.crashed);
 }
 
 TEST(Headless, BadCommandLinesAndProblemsAreReportedWithTheirStatus) {
