@@ -119,6 +119,10 @@ void SquelchFigures::reset() {
 void SquelchFigures::add(bool Raw, double Figure) {
     const double db = dB(Figure);
     if (!Raw) {
+        // A channel at digital silence (a receiver's own squelch closed, a muted input) has no
+        // hiss to quiet: counted, it would report a quieting of -126 dB.
+        if (Figure <= 0)
+            return;
         idle_[idleNext_] = db;
         idleNext_ = (idleNext_ + 1) % IdleBuffers;
         idleCount_ = std::min(idleCount_ + 1, IdleBuffers);

@@ -447,6 +447,14 @@ TEST(StationReport, FiguresAreMediansAndTheWordsFitTheNumber) {
     ASSERT_TRUE(f.quietingDb);
     EXPECT_NEAR(*f.idleDb, -40, 0.1);
     EXPECT_NEAR(*f.quietingDb, 40, 0.1);
+    // Digital silence between overs is no hiss: the figure from before it stands.
+    for (int i = 0; i < 300; ++i)
+        figures.add(false, 0.0);
+    figures.add(true, 1e-4);
+    f = {};
+    figures.takeOver(f, {});
+    ASSERT_TRUE(f.quietingDb);
+    EXPECT_NEAR(*f.quietingDb, 40, 0.1);
     // The peak-ratio squelch: the margin below its level instead.
     for (int i = 0; i < 9; ++i)
         figures.add(true, 0.05);
