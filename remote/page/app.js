@@ -11,7 +11,7 @@ const texts = {
     archive: 'Архив', disk: 'Свободно на диске', oversCount: 'Передач', sent: 'Время передачи',
     kerchunks: 'Короткие', lockouts: 'Блокировки', watchdog: 'Срабатывания сторожа',
     failure: 'Последний сбой', perHour: 'Передач за час (24 ч)', perDay: 'Передач за день (30 дней)',
-    sentPerDay: 'Время передачи за день, с', eventsPerDay: 'События за день (30 дней)', confirm: 'Выполнить: ', notSent: 'Не отправлено',
+    sentPerDay: 'Время передачи за день, с', eventsPerDay: 'События за день (30 дней)', confirm: 'Выполнить: ', done: 'Выполнено', refused: 'Не выполнено', notSent: 'Не отправлено',
     lost: 'Потеряно звука', repeater: 'Ретранслятор', running: 'работает', stopped: 'остановлен', wrong: 'Неверное имя или пароль', locked: 'Слишком много попыток; подождите минуту' },
   en: { logout: 'Log out', login: 'Log in', name: 'Name', password: 'Password', enter: 'Log in',
     station: 'Station', level: 'Level', squelch: 'Squelch', control: 'Control',
@@ -23,7 +23,7 @@ const texts = {
     archive: 'Archive', disk: 'Disk free', oversCount: 'Overs', sent: 'Transmit time',
     kerchunks: 'Kerchunks', lockouts: 'Lockouts', watchdog: 'Watchdog trips',
     failure: 'Last failure', perHour: 'Overs per hour (24 h)', perDay: 'Overs per day (30 days)',
-    sentPerDay: 'Transmit seconds per day', eventsPerDay: 'Events per day (30 days)', confirm: 'Carry out: ', notSent: 'Not sent',
+    sentPerDay: 'Transmit seconds per day', eventsPerDay: 'Events per day (30 days)', confirm: 'Carry out: ', done: 'Done', refused: 'Not done', notSent: 'Not sent',
     lost: 'Audio lost', repeater: 'Repeater', running: 'running', stopped: 'stopped', wrong: 'Wrong name or password', locked: 'Too many attempts; wait a minute' },
 };
 const stateWords = { 'НЕАКТИВНО': 'INACTIVE', 'ОЖИДАНИЕ': 'WAITING', 'ЗАПИСЬ': 'RECORDING',
@@ -134,7 +134,8 @@ function showActivity() {
     if (charts[id]) charts[id].destroy();
     charts[id] = new Chart($(id), { type: 'bar',
       data: { labels, datasets: sets.map(([key, data, backgroundColor]) => ({ label: t(key), data, backgroundColor })) },
-      options: { animation: false, responsive: true, plugins: { legend: { position: 'bottom' } } } });
+      options: { animation: false, responsive: true, plugins: { legend: { position: 'bottom' } },
+        scales: { y: { beginAtZero: true, ticks: { precision: 0 } } } } });
   };
   draw('hours', ago(24), [['perHour', a.hours, '#468']]);
   draw('days', ago(30), [['perDay', a.days, '#468'], ['sentPerDay', a.sentSeconds, '#c84']]);
@@ -169,7 +170,9 @@ document.querySelectorAll('[data-command]').forEach((b) => {
     if (!confirmed(b.textContent)) return;
     const r = await post('/api/command', { command: b.dataset.command });
     const j = await r.json();
-    $('commandResult').textContent = j.text || j.error || '';
+    // The server's own words say why a command was refused; a done one is named in the page's language.
+    $('commandResult').textContent = r.ok ? t('done') + ': ' + b.textContent
+      : t('refused') + ': ' + (j.text || j.error || '');
     $('commandResult').className = r.ok ? '' : 'error';
   };
 });
