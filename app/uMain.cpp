@@ -991,15 +991,13 @@ remote::Live TfMainForm::LiveState() {
     const std::string& folder = Station->archiveFolder();
     if (!folder.empty() && (FArchiveCheckedNs == 0 || now - FArchiveCheckedNs > 5'000'000'000)) {
         FArchiveCheckedNs = now;
+        // A year's folder takes a while to walk: the archive's worker does it.
+        Station->measureArchive();
         std::error_code ec;
-        FArchiveBytes = 0;
-        for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
-            if (entry.is_regular_file(ec))
-                FArchiveBytes += entry.file_size(ec);
         const auto space = std::filesystem::space(folder, ec);
         FDiskFree = ec ? 0 : space.available;
     }
-    l.archiveBytes = FArchiveBytes;
+    l.archiveBytes = Station->archiveBytes();
     l.diskFreeBytes = FDiskFree;
     const auto& tally = Station->tally();
     l.overs = tally.overs;

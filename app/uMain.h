@@ -286,7 +286,7 @@ private:
     std::uint64_t FDeviceFailures = 0;
     // The archive's size and the disk's room, looked up at most every few seconds.
     std::int64_t FArchiveCheckedNs = 0;
-    std::uint64_t FArchiveBytes = 0, FDiskFree = 0;
+    std::uint64_t FDiskFree = 0;
 };
 
 // The settings file a run uses without --ini: beside the executable (its path with the extension

@@ -96,10 +96,25 @@ std::string Archive::fileName(std::chrono::system_clock::time_point Start) {
     return text;
 }
 
+void Archive::measureSoon() {
+    {
+        std::lock_guard lock(mutex_);
+        measureDue_ = true;
+    }
+    wake_.notify_all();
+}
+
 void Archive::run() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [this] { return quit_ || !queue_.empty(); });
+        wake_.wait(lock, [this] { return quit_ || measureDue_ || !queue_.empty(); });
+        if (queue_.empty() && measureDue_ && !quit_) {
+            measureDue_ = false;
+            lock.unlock();
+            measure();
+            lock.lock();
+            continue;
+        }
         if (queue_.empty())
             return;
         const Over over = std::move(queue_.front());
@@ -113,6 +128,7 @@ void Archive::run() {
         } catch (const std::exception& e) {
             failure = e.what();
         }
+        measure();
         lock.lock();
         busy_ = false;
         // One message for a disk that stays full or unwritable, not one per over.
@@ -192,6 +208,15 @@ void Archive::enforceCap() {
         fs::remove(fs::path(folder_) / files[i].name);
         total -= files[i].bytes;
     }
+}
+
+void Archive::measure() {
+    std::error_code ec;
+    std::uint64_t total = 0;
+    for (fs::directory_iterator it(folder_, ec), end; !ec && it != end; it.increment(ec))
+        if (it->is_regular_file(ec))
+            total += it->file_size(ec);
+    bytes_.store(total, std::memory_order_relaxed);
 }
 
 } // namespace station

@@ -3,6 +3,7 @@
 // holds up the audio. The oldest recordings go first when the folder passes its size cap.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -43,6 +44,10 @@ public:
     void flush();
     // The first failure since the last call, once; empty when none.
     std::string takeProblem();
+    // What the folder holds, in bytes, as the worker last measured it (at the start, after each
+    // over and when asked): a large folder is never walked on the caller's thread.
+    std::uint64_t bytes() const { return bytes_.load(std::memory_order_relaxed); }
+    void measureSoon();
 
     static std::string fileName(std::chrono::system_clock::time_point Start);
     static const char* const CsvHeader;
@@ -51,6 +56,7 @@ private:
     void run();
     void write(const Over& O);
     void enforceCap();
+    void measure();
 
     std::string folder_;
     std::uint64_t maxBytes_;
@@ -60,6 +66,8 @@ private:
     std::deque<Over> queue_;
     bool busy_ = false;
     bool quit_ = false;
+    bool measureDue_ = true;
+    std::atomic<std::uint64_t> bytes_{0};
     bool failedOnce_ = false;
     std::string problem_;
     std::thread worker_;

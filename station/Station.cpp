@@ -138,6 +138,10 @@ void Station::stop() noexcept {
         const std::lock_guard lock(lineMutex_);
         line_.reset();
     }
+    if (archive_) {
+        archive_->flush();
+        archiveBytes_ = archive_->bytes();
+    }
     archive_.reset();
 }
 

@@ -149,6 +149,13 @@ public:
     const Tally& tally() const { return tally_; }
     // The archive's folder ([Station] ArchiveFolder); empty when overs are not archived.
     const std::string& archiveFolder() const { return settings_.archiveFolder; }
+    // What the archive's folder holds, in bytes, as its worker last measured it (after each
+    // over, or when asked to measure again); while stopped, the last figure.
+    std::uint64_t archiveBytes() const { return archive_ ? archive_->bytes() : archiveBytes_; }
+    void measureArchive() {
+        if (archive_)
+            archive_->measureSoon();
+    }
 
 private:
     // Any thread: the watchdog's backstop releases through here.
@@ -197,6 +204,7 @@ private:
     std::string spokenCode_;    // in Morse, should the speech fail
     std::vector<Pcm> tail_;     // what follows the report
     std::unique_ptr<Archive> archive_;
+    std::uint64_t archiveBytes_ = 0;
     std::uint32_t longestOverMs_ = 0;
 
     // The line and whether it is keyed, shared with the watchdog's backstop thread.

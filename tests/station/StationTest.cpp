@@ -287,6 +287,11 @@ TEST(StationArchive, CapRemovesTheOldestAndAnUnwritableFolderIsRefusedAtOnce) {
             archive.add(OverOf(i, 100'000));
         archive.flush();
         EXPECT_EQ(archive.takeProblem(), "");
+        // Measured by the worker as it leaves the folder: what is left after the cap.
+        std::uint64_t held = 0;
+        for (const auto& entry : fs::directory_iterator(folder))
+            held += entry.file_size();
+        EXPECT_EQ(archive.bytes(), held);
     }
     EXPECT_FALSE(fs::exists(folder / "2026-12-08T14-03-11.wav"));
     EXPECT_TRUE(fs::exists(folder / "2026-12-08T14-03-12.wav"));
