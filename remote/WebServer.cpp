@@ -755,7 +755,10 @@ void WebServer::publish() {
                         l.kerchunks, l.lockouts, l.watchdogTrips, l.deviceFailures, l.notSentOvers);
     };
     const auto sinceLast = std::chrono::steady_clock::now() - lastPublishedAt_;
-    if (atOnce(live) == atOnce(lastLive_) && sinceLast < std::chrono::milliseconds(meterMs))
+    // Half a look's slack: a timer that fires a little early must not put the meters off by a
+    // whole look.
+    if (atOnce(live) == atOnce(lastLive_) &&
+        sinceLast < std::chrono::milliseconds(meterMs - publishMs / 2))
         return;
     const QByteArray state = liveJson(live);
     if (state == lastPublished_)

@@ -94,9 +94,10 @@ public:
     // A connection with nothing read or written for this long is closed (new connections).
     int idleMs = IdleMs;
     // How often the live state is looked at while a client watches (a change of state reaches
-    // the page within this), and how often the meters and clocks alone are sent.
+    // the page within this), and how often the meters and clocks alone are sent (a move of the
+    // meters reaches the page within this).
     int publishMs = 100;
-    int meterMs = 250;
+    int meterMs = 200;
 
 private:
     struct Session {
