@@ -434,7 +434,7 @@ std::optional<std::string> FirstFault(const TOptionSet& Set,
 // Stores the transmitter switch for the station whose settings file is Ini.
 int SetTransmitter(const std::string& Ini, bool On) {
     try {
-        control::TransmitterSwitch transmitter(control::TransmitterSwitch::stateFileFor(
+        control::TransmitterSwitch transmitter(control::stateFileFor(
             Ini.empty() ? settings_file::defaultPath(settings_file::Environment::ofThisProcess())
                         : std::filesystem::path(Ini)));
         transmitter.set(On);

@@ -836,8 +836,7 @@ void TfMainForm::FormCreate() {
     Squelch.openCos = station::openCos;
     Squelch.lockout = [this](bool Raw, double Figure) { return Station->holdsOff(Raw, Figure); };
     FCreatedNs = Windows::ClockNs();
-    Transmitter = std::make_unique<control::TransmitterSwitch>(
-        control::TransmitterSwitch::stateFileFor(FIniPath));
+    Transmitter = std::make_unique<control::TransmitterSwitch>(control::stateFileFor(FIniPath));
     Transmitter->onChange = [this](bool On) { TransmitterChanged(On); };
     Station->transmitter = Transmitter.get();
     Commands = std::make_unique<control::Commands>(*Transmitter);

@@ -13,10 +13,6 @@ constexpr const char* Key = "transmitter";
 
 } // namespace
 
-fs::path TransmitterSwitch::stateFileFor(const fs::path& iniPath) {
-    return control::stateFileFor(iniPath);
-}
-
 TransmitterSwitch::TransmitterSwitch(fs::path stateFile) : file_(std::move(stateFile)) {
     std::vector<std::string> lines;
     try {

@@ -11,6 +11,8 @@
 #include <functional>
 #include <string>
 
+#include "control/StateFile.h" // stateFileFor: where a settings file's switch is kept
+
 namespace control {
 
 // What the station shows while the switch is off.
@@ -18,9 +20,6 @@ inline constexpr const char* TransmitterOffText = "передатчик выкл
 
 class TransmitterSwitch {
 public:
-    // The state file that goes with a settings file: its name with ".state" for ".ini".
-    static std::filesystem::path stateFileFor(const std::filesystem::path& iniPath);
-
     // Reads the state file; a missing one means on. A file that cannot be read or says
     // something else leaves the switch off (safe) and problem() says why.
     explicit TransmitterSwitch(std::filesystem::path stateFile);

@@ -108,28 +108,35 @@ void Phase::add(const Reading& reading) {
     samples_ += reading.samples;
     clipped_ += reading.clipped;
     if (reading.figure) {
-        figures_.push_back(*reading.figure);
-        sorted_ = false;
+        figures_.add(*reading.figure);
     }
     noise_.push_back(reading.noiseBand);
     voice_.push_back(reading.voiceBand);
 }
 
-const std::vector<double>& Phase::figures() const {
+const std::vector<double>& Figures::sorted() const {
     if (!sorted_) {
-        std::sort(figures_.begin(), figures_.end());
+        std::sort(values_.begin(), values_.end());
         sorted_ = true;
     }
-    return figures_;
+    return values_;
 }
 
-double Phase::percentile(double share) const {
-    const auto& f = figures();
+double Figures::percentile(double share, double empty) const {
+    const auto& f = sorted();
     if (f.empty())
-        return 0;
+        return empty;
     const auto rank =
         static_cast<std::size_t>(std::lround(share * static_cast<double>(f.size() - 1)));
     return f[std::min(rank, f.size() - 1)];
+}
+
+const std::vector<double>& Phase::figures() const {
+    return figures_.sorted();
+}
+
+double Phase::percentile(double share) const {
+    return figures_.percentile(share, 0);
 }
 
 double Phase::silentShare() const {

@@ -13,6 +13,23 @@
 namespace squelch {
 
 // What one phase of the calibration measured.
+// Figures gathered buffer by buffer, sorted when first asked for.
+class Figures {
+public:
+    void add(double value) {
+        values_.push_back(value);
+        sorted_ = false;
+    }
+    // Lowest first.
+    const std::vector<double>& sorted() const;
+    // Nearest rank; Share from 0 (the lowest) to 1 (the highest); Empty without figures.
+    double percentile(double share, double empty) const;
+
+private:
+    mutable std::vector<double> values_;
+    mutable bool sorted_ = true;
+};
+
 class Phase {
 public:
     void add(const Reading& reading);
@@ -32,8 +49,7 @@ private:
     std::size_t silent_ = 0;
     std::uint64_t samples_ = 0;
     std::uint64_t clipped_ = 0;
-    mutable std::vector<double> figures_;
-    mutable bool sorted_ = true;
+    Figures figures_;
     std::vector<double> noise_;
     std::vector<double> voice_;
 };

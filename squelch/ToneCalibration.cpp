@@ -52,23 +52,14 @@ void TonePhase::add(const ToneScan& scan) {
     open_ += scan.open() ? 1 : 0;
     opens_ += scan.open() && !wasOpen_ ? 1 : 0;
     wasOpen_ = scan.open();
-    figures_.push_back(wanted.snrDb);
-    sorted_ = false;
+    figures_.add(wanted.snrDb);
     heard_.resize(readings.size());
     for (std::size_t i = 0; i < readings.size(); ++i)
         heard_[i] += readings[i].onFrequency && readings[i].snrDb >= scan.closeDb() ? 1 : 0;
 }
 
 double TonePhase::percentile(double share) const {
-    if (figures_.empty())
-        return -99;
-    if (!sorted_) {
-        std::sort(figures_.begin(), figures_.end());
-        sorted_ = true;
-    }
-    const auto rank =
-        static_cast<std::size_t>(std::lround(share * static_cast<double>(figures_.size() - 1)));
-    return figures_[std::min(rank, figures_.size() - 1)];
+    return figures_.percentile(share, -99);
 }
 
 double TonePhase::onToneShare() const {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "squelch/Calibration.h"
 #include "squelch/Ctcss.h"
 
 namespace squelch {
@@ -61,8 +62,7 @@ private:
     std::size_t open_ = 0;
     std::size_t opens_ = 0;
     bool wasOpen_ = false;
-    mutable std::vector<double> figures_;
-    mutable bool sorted_ = true;
+    Figures figures_;                // the wanted tone's
     std::vector<std::size_t> heard_; // per standard tone
 };
 

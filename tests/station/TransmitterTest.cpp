@@ -110,7 +110,7 @@ TEST(Transmitter, OffArchivesEachOverUnsentAndKeysNothingUntilSwitchedOnAgain) {
 TEST(Transmitter, SwitchSurvivesARestartAndIsSetFromTheCommandLine) {
     QTemporaryDir dir;
     const std::filesystem::path ini = dir.filePath("quorim.ini").toStdString();
-    const auto state = control::TransmitterSwitch::stateFileFor(ini);
+    const auto state = control::stateFileFor(ini);
     EXPECT_EQ(state.filename(), "quorim.state");
     EXPECT_TRUE(control::TransmitterSwitch(state).on()) << "no file: today's behaviour";
 
