@@ -127,8 +127,8 @@ void Archive::run() {
             enforceCap();
         } catch (const std::exception& e) {
             failure = e.what();
+            measure();
         }
-        measure();
         lock.lock();
         busy_ = false;
         // One message for a disk that stays full or unwritable, not one per over.
@@ -191,23 +191,29 @@ void Archive::write(const Over& O) {
 
 void Archive::enforceCap() {
     std::vector<OverFile> files;
-    std::uint64_t total = 0;
+    std::uint64_t total = 0, held = 0; // the overs', and the whole folder's
     for (const auto& entry : fs::directory_iterator(folder_)) {
+        if (!entry.is_regular_file())
+            continue;
+        const std::uint64_t bytes = entry.file_size();
+        held += bytes;
         const std::string name = entry.path().filename().string();
         std::smatch parts;
-        if (!entry.is_regular_file() || !std::regex_match(name, parts, OverName()))
+        if (!std::regex_match(name, parts, OverName()))
             continue;
         files.push_back({parts[1],
                          parts[3].matched ? std::strtoul(parts[3].str().c_str(), nullptr, 10) : 1,
-                         name, entry.file_size()});
-        total += files.back().bytes;
+                         name, bytes});
+        total += bytes;
     }
     // In the order they were written, oldest first; the newest is always kept.
     std::sort(files.begin(), files.end());
     for (std::size_t i = 0; total > maxBytes_ && i + 1 < files.size(); ++i) {
         fs::remove(fs::path(folder_) / files[i].name);
         total -= files[i].bytes;
+        held -= files[i].bytes;
     }
+    bytes_.store(held, std::memory_order_relaxed);
 }
 
 void Archive::measure() {

@@ -55,6 +55,7 @@ public:
 private:
     void run();
     void write(const Over& O);
+    // Both leave the folder's size in bytes_: the cap walks the folder anyway.
     void enforceCap();
     void measure();
 
